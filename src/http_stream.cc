@@ -1,0 +1,43 @@
+// The live event stream: one Server-Sent Event per new reply from X-Plane,
+// and the current snapshot again after a second without one.
+#include <limits>
+#include <thread>
+
+#include "http.h"
+
+namespace simrelay {
+
+bool event_due(std::uint64_t count, std::uint64_t last_count, MonotonicInstant last_sent,
+               MonotonicInstant now) {
+  if (count != last_count) return true;
+  // A last-sent instant ahead of now counts as no time elapsed.
+  return now > last_sent && now - last_sent >= STREAM_HEARTBEAT;
+}
+
+void stream_events(const Socket& connection, FlightState& state) {
+  if (!send_all(connection, stream_header())) return;
+  set_no_delay(connection);  // Each event leaves at once; a failure only costs latency.
+
+  std::uint64_t last_count = std::numeric_limits<std::uint64_t>::max();
+  MonotonicInstant last_sent = MonotonicClock::now() - std::chrono::seconds(2);
+  constexpr std::string_view PREFIX = "data: ";
+  std::string event(PREFIX);  // Reused for every pass: "data: " + snapshot + "\n\n".
+  for (;;) {
+    std::uint64_t count;
+    event.resize(PREFIX.size());
+    {
+      std::lock_guard lock(state.mutex);
+      count = state.reply_count;
+      state.append_snapshot_json(event, MonotonicClock::now());
+    }
+    if (event_due(count, last_count, last_sent, MonotonicClock::now())) {
+      event += "\n\n";
+      if (!send_all(connection, event)) return;
+      last_sent = MonotonicClock::now();
+      last_count = count;
+    }
+    std::this_thread::sleep_for(STREAM_TICK);
+  }
+}
+
+}  // namespace simrelay

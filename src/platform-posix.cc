@@ -1,0 +1,306 @@
+// POSIX implementation of the platform seam (Linux first; BSD-friendly).
+#include "platform.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+namespace simrelay {
+namespace {
+
+#ifndef MSG_NOSIGNAL
+constexpr int MSG_NOSIGNAL = 0;  // SIGPIPE is ignored process-wide anyway.
+#endif
+
+int fd_of(const Socket& socket) {
+  return static_cast<int>(socket.native());
+}
+
+sockaddr_in to_sockaddr(const Ipv4Endpoint& endpoint) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(endpoint.port);
+  std::memcpy(&address.sin_addr, endpoint.address.data(), 4);
+  return address;
+}
+
+Ipv4Endpoint from_sockaddr(const sockaddr_in& address) {
+  Ipv4Endpoint endpoint;
+  std::memcpy(endpoint.address.data(), &address.sin_addr, 4);
+  endpoint.port = ntohs(address.sin_port);
+  return endpoint;
+}
+
+SocketResult failed_with(int error) {
+  return {Socket(), error};
+}
+
+SocketResult bound_socket(int type, const Ipv4Endpoint& local) {
+  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return failed_with(errno);
+  Socket socket(static_cast<NativeSocket>(fd));
+  sockaddr_in address = to_sockaddr(local);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return failed_with(errno);
+  }
+  return {std::move(socket), 0};
+}
+
+bool set_timeout(const Socket& socket, int option, std::uint32_t milliseconds) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+  return ::setsockopt(fd_of(socket), SOL_SOCKET, option, &tv, sizeof tv) == 0;
+}
+
+void write_line_to(int fd, std::string_view line) {
+  std::string text;
+  text.reserve(line.size() + 1);
+  text.append(line).push_back('\n');
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    ssize_t n = ::write(fd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // Nowhere to write to: the message is lost, the bridge goes on.
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+NativeSocket Socket::release() {
+  NativeSocket handle = handle_;
+  handle_ = INVALID;
+  return handle;
+}
+
+void Socket::close() {
+  if (valid()) ::close(static_cast<int>(release()));
+}
+
+void platform_init() {
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::vector<std::string> command_line_arguments(int argc, char** argv) {
+  std::vector<std::string> items;
+  for (int i = 1; i < argc; ++i)
+    items.emplace_back(argv[i]);
+  return items;
+}
+
+std::string os_error_text(int code) {
+  return std::system_category().message(code) + " (os error " + std::to_string(code) + ")";
+}
+
+SocketResult open_udp_socket() {
+  return bound_socket(SOCK_DGRAM, Ipv4Endpoint{});
+}
+
+SocketResult open_udp_socket_at(const Ipv4Endpoint& local) {
+  return bound_socket(SOCK_DGRAM, local);
+}
+
+SocketResult open_tcp_listener(std::uint16_t port, int backlog) {
+  SocketResult result = bound_socket(SOCK_STREAM, Ipv4Endpoint{{127, 0, 0, 1}, port});
+  if (!result.socket.valid()) return result;
+  if (::listen(fd_of(result.socket), backlog) != 0) return failed_with(errno);
+  return result;
+}
+
+Socket accept_connection(const Socket& listener) {
+  int fd = ::accept4(fd_of(listener), nullptr, nullptr, SOCK_CLOEXEC);
+  return fd < 0 ? Socket() : Socket(static_cast<NativeSocket>(fd));
+}
+
+SocketResult connect_tcp(const Ipv4Endpoint& endpoint) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return failed_with(errno);
+  Socket socket(static_cast<NativeSocket>(fd));
+  sockaddr_in address = to_sockaddr(endpoint);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return failed_with(errno);
+  }
+  return {std::move(socket), 0};
+}
+
+std::optional<std::uint16_t> local_port(const Socket& socket) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(fd_of(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return std::nullopt;
+  }
+  return ntohs(address.sin_port);
+}
+
+bool set_receive_timeout(const Socket& socket, std::uint32_t milliseconds) {
+  return set_timeout(socket, SO_RCVTIMEO, milliseconds);
+}
+
+bool set_send_timeout(const Socket& socket, std::uint32_t milliseconds) {
+  return set_timeout(socket, SO_SNDTIMEO, milliseconds);
+}
+
+bool set_no_delay(const Socket& socket) {
+  int on = 1;
+  return ::setsockopt(fd_of(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+long receive_some(const Socket& socket, std::span<char> buffer) {
+  for (;;) {
+    ssize_t n = ::recv(fd_of(socket), buffer.data(), buffer.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? -1 : static_cast<long>(n);
+  }
+}
+
+long send_some(const Socket& socket, std::string_view bytes) {
+  for (;;) {
+    ssize_t n = ::send(fd_of(socket), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? -1 : static_cast<long>(n);
+  }
+}
+
+bool send_all(const Socket& socket, std::span<const std::string_view> pieces) {
+  constexpr std::size_t MAX_PIECES = 16;
+  iovec vectors[MAX_PIECES];
+  std::size_t count = 0;
+  for (std::string_view piece : pieces) {
+    if (piece.empty()) continue;
+    if (count == MAX_PIECES) return false;
+    vectors[count++] = {const_cast<char*>(piece.data()), piece.size()};
+  }
+  iovec* next = vectors;
+  while (count > 0) {
+    msghdr message{};
+    message.msg_iov = next;
+    message.msg_iovlen = count;
+    ssize_t sent = ::sendmsg(fd_of(socket), &message, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    // Step past what went, possibly stopping inside a piece.
+    auto left = static_cast<std::size_t>(sent);
+    while (count > 0 && left >= next->iov_len) {
+      left -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + left;
+      next->iov_len -= left;
+    }
+  }
+  return true;
+}
+
+std::optional<std::size_t> receive_datagram(const Socket& socket, std::span<char> buffer,
+                                            Ipv4Endpoint* sender) {
+  sockaddr_in from{};
+  iovec vector{buffer.data(), buffer.size()};
+  msghdr message{};
+  message.msg_name = &from;
+  message.msg_namelen = sizeof from;
+  message.msg_iov = &vector;
+  message.msg_iovlen = 1;
+  ssize_t n;
+  do {
+    n = ::recvmsg(fd_of(socket), &message, 0);
+  } while (n < 0 && errno == EINTR);
+  // recvmsg cuts a longer datagram silently and only flags it.
+  if (n < 0 || (message.msg_flags & MSG_TRUNC) != 0) return std::nullopt;
+  if (sender != nullptr) *sender = from_sockaddr(from);
+  return static_cast<std::size_t>(n);
+}
+
+bool send_datagram(const Socket& socket, const Ipv4Endpoint& to, std::span<const char> bytes) {
+  sockaddr_in address = to_sockaddr(to);
+  return ::sendto(fd_of(socket), bytes.data(), bytes.size(), MSG_NOSIGNAL,
+                  reinterpret_cast<sockaddr*>(&address),
+                  sizeof address) == static_cast<ssize_t>(bytes.size());
+}
+
+std::vector<std::array<std::uint8_t, 4>> resolve_ipv4_addresses(const std::string& host) {
+  std::vector<std::array<std::uint8_t, 4>> found;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return found;
+  for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_family != AF_INET) continue;
+    found.push_back(from_sockaddr(*reinterpret_cast<sockaddr_in*>(entry->ai_addr)).address);
+  }
+  ::freeaddrinfo(list);
+  return found;
+}
+
+int start_raw_thread(ThreadBody body, void* context) {
+  // Every thread here is small: a receive loop or one connection. A modest
+  // stack keeps a thousand open streams cheap.
+  constexpr std::size_t STACK_SIZE = 256 * 1024;
+  pthread_attr_t attributes;
+  if (int error = pthread_attr_init(&attributes); error != 0) return error;
+  pthread_attr_setstacksize(&attributes, STACK_SIZE);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  struct Start {
+    ThreadBody body;
+    void* context;
+  };
+  auto* start = new Start{body, context};
+  pthread_t thread;
+  int error = pthread_create(
+      &thread, &attributes,
+      [](void* raw) -> void* {
+        Start run = *static_cast<Start*>(raw);
+        delete static_cast<Start*>(raw);
+        run.body(run.context);
+        return nullptr;
+      },
+      start);
+  pthread_attr_destroy(&attributes);
+  if (error != 0) delete start;
+  return error;
+}
+
+void write_stdout_line(std::string_view line) {
+  write_line_to(STDOUT_FILENO, line);
+}
+
+void write_stderr_line(std::string_view line) {
+  write_line_to(STDERR_FILENO, line);
+}
+
+void discard_stdin_line() {
+  char byte;
+  for (;;) {
+    ssize_t n = ::read(STDIN_FILENO, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || byte == '\n') return;
+  }
+}
+
+void exit_process(int status) {
+  std::_Exit(status);
+}
+
+}  // namespace simrelay

@@ -1,0 +1,159 @@
+// The thin seam between the bridge and the operating system: sockets, the
+// console, threads and the command line. platform-posix.cc and
+// platform-win32.cc implement it; everything else stays portable.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace simrelay {
+
+// An IPv4 socket address: four address bytes in network order and a port.
+struct Ipv4Endpoint {
+  std::array<std::uint8_t, 4> address{};
+  std::uint16_t port = 0;
+
+  friend bool operator==(const Ipv4Endpoint&, const Ipv4Endpoint&) = default;
+};
+
+// "a.b.c.d:port".
+std::string to_string(const Ipv4Endpoint& endpoint);
+
+// Once per process, before any other call here: starts the socket library
+// and makes writes to vanished peers fail instead of killing the process.
+void platform_init();
+
+// The process's arguments as UTF-8 items, without the program's own name.
+std::vector<std::string> command_line_arguments(int argc, char** argv);
+
+// --- Sockets ---------------------------------------------------------------
+
+// The system's socket handle, wide enough for a Winsock SOCKET.
+using NativeSocket = std::uintptr_t;
+
+// Owns one socket handle and closes it when dropped.
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(NativeSocket handle) : handle_(handle) {}
+  Socket(Socket&& other) noexcept : handle_(other.release()) {}
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  ~Socket() { close(); }
+
+  bool valid() const { return handle_ != INVALID; }
+  NativeSocket native() const { return handle_; }
+  NativeSocket release();
+  void close();
+
+ private:
+  static constexpr NativeSocket INVALID = ~NativeSocket{0};
+  NativeSocket handle_ = INVALID;
+};
+
+// A socket, or the system error code that kept it from being made.
+struct SocketResult {
+  Socket socket;
+  int error = 0;
+};
+
+// The system's text for an error code followed by " (os error N)".
+std::string os_error_text(int code);
+
+// UDP, IPv4, bound to every interface on a port the system picks.
+SocketResult open_udp_socket();
+
+// TCP listener on the IPv4 loopback address. No address reuse, so a port
+// that is already held makes this fail.
+SocketResult open_tcp_listener(std::uint16_t port, int backlog);
+
+// Blocks for the next connection; an invalid socket when accepting failed.
+Socket accept_connection(const Socket& listener);
+
+// TCP client connection to an IPv4 endpoint (used by tools and tests).
+SocketResult connect_tcp(const Ipv4Endpoint& endpoint);
+
+// UDP socket bound to one local IPv4 endpoint (used by tools and tests).
+SocketResult open_udp_socket_at(const Ipv4Endpoint& local);
+
+// The local port a socket is bound to (used by tools and tests).
+std::optional<std::uint16_t> local_port(const Socket& socket);
+
+bool set_receive_timeout(const Socket& socket, std::uint32_t milliseconds);
+bool set_send_timeout(const Socket& socket, std::uint32_t milliseconds);
+bool set_no_delay(const Socket& socket);
+
+// Bytes received (0 at the end of the stream), or -1 on any failure,
+// the receive time-out included.
+long receive_some(const Socket& socket, std::span<char> buffer);
+
+// Bytes taken by one send, or -1 on failure. Never raises a signal.
+long send_some(const Socket& socket, std::string_view bytes);
+
+// Sends the pieces in order, as one gathered write where the system has it,
+// resending what a partial send left. False on the first failure or on a
+// send that took nothing.
+bool send_all(const Socket& socket, std::span<const std::string_view> pieces);
+inline bool send_all(const Socket& socket, std::string_view bytes) {
+  return send_all(socket, std::span<const std::string_view>(&bytes, 1));
+}
+
+// One whole datagram: its length, or nothing when the receive failed or the
+// datagram did not fit the buffer (a longer datagram is dropped whole).
+// `sender` receives the peer's address when given.
+std::optional<std::size_t> receive_datagram(const Socket& socket, std::span<char> buffer,
+                                            Ipv4Endpoint* sender = nullptr);
+
+bool send_datagram(const Socket& socket, const Ipv4Endpoint& to, std::span<const char> bytes);
+
+// The IPv4 addresses the system's resolver gives for a host name, in its
+// order (stream-socket hint, any family; addresses of other families are
+// left out). Empty when the lookup fails.
+std::vector<std::array<std::uint8_t, 4>> resolve_ipv4_addresses(const std::string& host);
+
+// --- Threads ---------------------------------------------------------------
+
+using ThreadBody = void (*)(void* context);
+
+// Runs body(context) on a new detached thread. Returns 0, or the system
+// error code when no thread could be started; body is then never called.
+int start_raw_thread(ThreadBody body, void* context);
+
+// Runs a callable on a new detached thread that owns it. Returns 0, or the
+// system error code when no thread could be started; the callable is then
+// destroyed unrun.
+template <class Callable>
+int start_detached_thread(Callable callable) {
+  auto owned = std::make_unique<Callable>(std::move(callable));
+  ThreadBody body = [](void* context) {
+    std::unique_ptr<Callable> task(static_cast<Callable*>(context));
+    (*task)();
+  };
+  int error = start_raw_thread(body, owned.get());
+  if (error == 0) owned.release();
+  return error;
+}
+
+// --- Console ---------------------------------------------------------------
+
+// Writes `line` and a line feed in one call, unbuffered. A console window
+// gets Unicode text; a file or pipe gets the UTF-8 bytes.
+void write_stdout_line(std::string_view line);
+void write_stderr_line(std::string_view line);
+
+// Reads up to and including the next line feed, or to the end of input or a
+// read error, and discards it.
+void discard_stdin_line();
+
+// Ends the process at once with this status; other threads end with it.
+[[noreturn]] void exit_process(int status);
+
+}  // namespace simrelay

@@ -1,0 +1,101 @@
+#include "state.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace simrelay {
+
+std::uint64_t milliseconds_since_epoch(std::chrono::system_clock::time_point wall) {
+  auto since = std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch());
+  return since.count() < 0 ? 0 : static_cast<std::uint64_t>(since.count());
+}
+
+void FlightState::apply_reply(std::span<const RrefRecord> records, MonotonicInstant now,
+                              std::chrono::system_clock::time_point wall_now) {
+  for (const RrefRecord& record : records) {
+    if (record.index < values.size()) values[record.index] = record.value;
+  }
+  last_reply = now;
+  reply_time_ms = milliseconds_since_epoch(wall_now);
+  ++reply_count;
+}
+
+void FlightState::apply_reply(std::span<const RrefRecord> records) {
+  apply_reply(records, MonotonicClock::now(), std::chrono::system_clock::now());
+}
+
+bool FlightState::is_live(MonotonicInstant now) const {
+  if (!last_reply || !values[0] || !values[1]) return false;
+  // A reading older than the reply counts as no time elapsed.
+  return now <= *last_reply || now - *last_reply < LIVE_WINDOW;
+}
+
+void FlightState::append_snapshot_json(std::string& out, MonotonicInstant now) const {
+  if (!is_live(now)) {
+    out += R"({"xp":false})";
+    return;
+  }
+  out += R"({"xp":true,"t":)";
+  char digits[24];
+  auto end = std::to_chars(digits, digits + sizeof digits, reply_time_ms).ptr;
+  out.append(digits, end);
+  for (std::size_t row = 0; row < values.size(); ++row) {
+    if (!values[row] || !std::isfinite(*values[row])) continue;
+    out += ",\"";
+    out += POSITION_FIELDS[row].json_key;
+    out += "\":";
+    append_float(out, *values[row]);
+  }
+  out += '}';
+}
+
+std::string FlightState::snapshot_json(MonotonicInstant now) const {
+  std::string out;
+  out.reserve(160);
+  append_snapshot_json(out, now);
+  return out;
+}
+
+void append_float(std::string& out, float value) {
+  // The scientific form gives the shortest round-trip digits and the
+  // exponent; they are laid out positionally here. (The fixed form would
+  // print every exact digit of a large value instead.)
+  char scientific[32];
+  auto end = std::to_chars(scientific, scientific + sizeof scientific, value,
+                           std::chars_format::scientific)
+                 .ptr;
+  std::string_view text(scientific, static_cast<std::size_t>(end - scientific));
+  if (text.front() == '-') {
+    out += '-';
+    text.remove_prefix(1);
+  }
+  std::size_t e = text.find('e');
+  int exponent = 0;
+  std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(),
+                  exponent);
+  std::string digits;
+  for (char c : text.substr(0, e)) {
+    if (c != '.') digits += c;
+  }
+  if (digits == "0") {
+    out += '0';
+    return;
+  }
+  // The value is 0.d1d2d3... times 10^(exponent + 1).
+  int point = exponent + 1;
+  int count = static_cast<int>(digits.size());
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else if (point >= count) {
+    out += digits;
+    out.append(static_cast<std::size_t>(point - count), '0');
+  } else {
+    out.append(digits, 0, static_cast<std::size_t>(point));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(point));
+  }
+}
+
+}  // namespace simrelay
