@@ -1,0 +1,164 @@
+#include "measures.h"
+
+#include <thread>
+
+#include "bridge_process.h"
+#include "proc_stats.h"
+#include "stats.h"
+#include "stream_clients.h"
+
+namespace simrelay::bench {
+namespace {
+
+constexpr std::size_t CONNECTING_AT_ONCE = 64;
+constexpr std::chrono::milliseconds CONNECT_TIMEOUT{60000};
+constexpr std::chrono::milliseconds WARM_UP{1000};
+
+std::string ms(double value) {
+  return fixed(value, value < 10 ? 2 : 1) + " ms";
+}
+
+std::string seconds_label(std::chrono::milliseconds duration) {
+  return fixed(static_cast<double>(duration.count()) / 1000.0, duration.count() % 1000 ? 1 : 0) +
+         " s";
+}
+
+std::string mib(std::uint64_t kib) {
+  return fixed(static_cast<double>(kib) / 1024.0, 1) + " MiB";
+}
+
+double seconds_between(MonotonicInstant from, MonotonicInstant to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+}  // namespace
+
+Rows measure_state(const HttpTarget& target, const StateLoadOptions& options) {
+  StateLoadResult result = run_state_load(target, options);
+  std::string what = target.path + ", " + std::to_string(options.clients) +
+                     " clients, new connection each, " + seconds_label(options.duration);
+  double rate = result.seconds > 0 ? static_cast<double>(result.completed) / result.seconds : 0;
+  double p50 = percentile(result.latencies_ms, 50);
+  double p99 = percentile(result.latencies_ms, 99);
+  return {
+      {what + ": requests/s", with_thousands(static_cast<std::uint64_t>(rate)), "≥ 15,000",
+       rate >= 15000},
+      {what + ": failed requests", with_thousands(result.failed), "0", result.failed == 0},
+      {what + ": latency p50", ms(p50), "", std::nullopt},
+      {what + ": latency p99", ms(p99), "< 10 ms", p99 < 10},
+  };
+}
+
+Rows measure_fanout(const HttpTarget& target, const FanoutOptions& options) {
+  StreamClients clients(target, options.clients);
+  std::size_t ready = clients.connect_all(CONNECTING_AT_ONCE, CONNECT_TIMEOUT);
+  clients.run_for(WARM_UP);
+  std::string what = target.path + ", " + std::to_string(options.clients) + " clients, " +
+                     seconds_label(options.duration);
+  std::optional<int> pid = options.server_pid;
+
+  std::vector<std::uint64_t> before = clients.event_counts();
+  std::optional<double> cpu_before = pid ? cpu_seconds(*pid) : std::nullopt;
+  MonotonicInstant begin = MonotonicClock::now();
+  clients.run_for(options.duration);
+  MonotonicInstant end = MonotonicClock::now();
+  std::optional<double> cpu_after = pid ? cpu_seconds(*pid) : std::nullopt;
+  std::uint64_t rss = pid ? rss_kib(*pid).value_or(0) : 0;
+  std::size_t threads = pid ? thread_count(*pid).value_or(0) : 0;
+  std::vector<std::uint64_t> after = clients.event_counts();
+
+  double window = seconds_between(begin, end);
+  std::vector<double> rates;
+  for (std::size_t i = 0; i < after.size(); ++i)
+    rates.push_back(static_cast<double>(after[i] - before[i]) / window);
+  double slowest = minimum(rates);
+  Rows rows = {
+      {what + ": streams open",
+       std::to_string(ready - clients.failed_count()) + " / " + std::to_string(options.clients),
+       "all", ready == options.clients && clients.failed_count() == 0},
+      {what + ": events/s per client, min", fixed(slowest, 2), "≥ 4.5", slowest >= 4.5},
+      {what + ": events/s per client, median", fixed(median(rates), 2), "", std::nullopt},
+  };
+  if (cpu_before && cpu_after) {
+    double percent = (*cpu_after - *cpu_before) / window * 100.0;
+    rows.push_back(
+        {what + ": server CPU (% of one core)", fixed(percent, 1) + " %", "< 30 %", percent < 30});
+  }
+  if (rss > 0) rows.push_back({what + ": server RSS", mib(rss), "< 64 MiB", rss < 64 * 1024});
+  if (threads > 0) rows.push_back({what + ": server threads", std::to_string(threads), "", {}});
+  return rows;
+}
+
+Rows measure_latency(const HttpTarget& target, const FakeXPlane& feed,
+                     const LatencyOptions& options) {
+  std::vector<std::optional<std::uint32_t>> last_seen(options.clients);
+  std::vector<double> samples;
+  auto on_event = [&](std::size_t client, std::string_view data, MonotonicInstant at) {
+    std::optional<std::uint32_t> sequence = sequence_in_snapshot(data);
+    if (!sequence) return;
+    // A client's first event shows an older datagram; repeats show none.
+    bool fresh = last_seen[client] && *last_seen[client] != *sequence;
+    last_seen[client] = sequence;
+    if (!fresh) return;
+    if (auto sent = feed.sent_at(*sequence)) {
+      samples.push_back(std::chrono::duration<double, std::milli>(at - *sent).count());
+    }
+  };
+  StreamClients clients(target, options.clients, on_event);
+  clients.connect_all(CONNECTING_AT_ONCE, CONNECT_TIMEOUT);
+  clients.run_for(options.duration);
+
+  std::string what = "datagram → event, " + std::to_string(options.clients) + " clients, " +
+                     seconds_label(options.duration);
+  double p99 = percentile(samples, 99);
+  double worst = maximum(samples);
+  Row count = {what + ": samples", std::to_string(samples.size()), "", std::nullopt};
+  if (options.min_samples > 0) {
+    count.target = "≥ " + std::to_string(options.min_samples);
+    count.met = samples.size() >= options.min_samples;
+  }
+  return {
+      count,
+      {what + ": latency p50", ms(percentile(samples, 50)), "", std::nullopt},
+      {what + ": latency p99", ms(p99), "< 185 ms", p99 < 185},
+      {what + ": latency max", ms(worst), "< 200 ms", worst < 200},
+  };
+}
+
+Rows measure_footprint(const FootprintOptions& options) {
+  Rows rows;
+  std::vector<double> ready_ms;
+  for (int i = 0; i < options.launches; ++i) {
+    auto bridge = BridgeProcess::start(options.binary, options.silent_xplane_host);
+    if (bridge) ready_ms.push_back(bridge->ready_after().count());
+  }
+  double slowest_launch = maximum(ready_ms);
+  std::string launches = std::to_string(ready_ms.size()) + " launches";
+  rows.push_back({"launch to ready line, median of " + launches, ms(median(ready_ms)), "< 20 ms",
+                  !ready_ms.empty() && median(ready_ms) < 20});
+  rows.push_back({"launch to ready line, slowest of " + launches, ms(slowest_launch), "", {}});
+
+  auto bridge = BridgeProcess::start(options.binary, options.silent_xplane_host);
+  if (!bridge) {
+    rows.push_back({"idle bridge", "did not start", "", false});
+    return rows;
+  }
+  std::optional<std::uint64_t> cpu_before = thread_cpu_nanoseconds(bridge->pid());
+  std::this_thread::sleep_for(options.idle);
+  std::optional<std::uint64_t> cpu_after = thread_cpu_nanoseconds(bridge->pid());
+  std::optional<std::uint64_t> rss = rss_kib(bridge->pid());
+  if (cpu_before && cpu_after) {
+    double used_ms = static_cast<double>(*cpu_after - *cpu_before) / 1e6;
+    double per_minute = used_ms * 60000.0 / static_cast<double>(options.idle.count());
+    rows.push_back({"idle CPU time per 60 s (measured over " + seconds_label(options.idle) +
+                        ", no X-Plane, no client)",
+                    ms(per_minute), "< 50 ms", per_minute < 50});
+  }
+  if (rss) rows.push_back({"idle RSS", mib(*rss), "< 8 MiB", *rss < 8 * 1024});
+  if (auto size = stripped_size(options.binary)) {
+    rows.push_back({"stripped binary size", with_thousands(*size) + " bytes", "", {}});
+  }
+  return rows;
+}
+
+}  // namespace simrelay::bench

@@ -1,0 +1,44 @@
+// The four measurements. Each returns its rows of the table.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "fake_xplane.h"
+#include "http_target.h"
+#include "report.h"
+#include "state_load.h"
+
+namespace simrelay::bench {
+
+Rows measure_state(const HttpTarget& target, const StateLoadOptions& options);
+
+struct FanoutOptions {
+  std::size_t clients = 1000;
+  std::chrono::milliseconds duration{20000};
+  std::optional<int> server_pid;  // For CPU and memory; left out without.
+};
+
+Rows measure_fanout(const HttpTarget& target, const FanoutOptions& options);
+
+struct LatencyOptions {
+  std::size_t clients = 20;
+  std::chrono::milliseconds duration{12000};
+  std::size_t min_samples = 500;  // 0: a short run, the count is only shown.
+};
+
+// The server must be subscribed to `feed`.
+Rows measure_latency(const HttpTarget& target, const FakeXPlane& feed,
+                     const LatencyOptions& options);
+
+struct FootprintOptions {
+  std::string binary;
+  std::string silent_xplane_host;  // An address where no X-Plane answers.
+  std::chrono::milliseconds idle{60000};
+  int launches = 5;
+};
+
+Rows measure_footprint(const FootprintOptions& options);
+
+}  // namespace simrelay::bench

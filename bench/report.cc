@@ -1,0 +1,40 @@
+#include "report.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace simrelay::bench {
+
+std::string with_thousands(std::uint64_t value) {
+  std::string digits = std::to_string(value);
+  std::string grouped;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped;
+}
+
+std::string fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string format_table(const Rows& rows) {
+  std::string table = "| Measure | Result | Target | Met |\n|---|---:|---|---|\n";
+  for (const Row& row : rows) {
+    std::string met = !row.met ? "" : *row.met ? "yes" : "**no**";
+    table += "| " + row.measure + " | " + row.result + " | " + row.target + " | " + met + " |\n";
+  }
+  return table;
+}
+
+bool all_met(const Rows& rows) {
+  for (const Row& row : rows) {
+    if (row.met && !*row.met) return false;
+  }
+  return true;
+}
+
+}  // namespace simrelay::bench
