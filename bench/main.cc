@@ -44,11 +44,21 @@ std::string machine_line() {
          name.sysname + " " + name.release;
 }
 
-// A loopback address in our range where nothing listens on UDP 49000.
-std::optional<std::string> silent_xplane_host(std::uint8_t first) {
+// A loopback address in our range where X-Plane stays silent: a socket
+// bound there holds the address, so no other fake can take it, and never
+// reads or answers.
+struct SilentXPlane {
+  Socket socket;
+  std::string host;
+};
+
+std::optional<SilentXPlane> silent_xplane(unsigned first) {
   for (unsigned host = first; host <= LAST_FAKE_HOST; ++host) {
     Ipv4Endpoint address{{127, 0, 0, static_cast<std::uint8_t>(host)}, XPLANE_PORT};
-    if (open_udp_socket_at(address).socket.valid()) return "127.0.0." + std::to_string(host);
+    SocketResult bound = open_udp_socket_at(address);
+    if (bound.socket.valid()) {
+      return SilentXPlane{std::move(bound.socket), "127.0.0." + std::to_string(host)};
+    }
   }
   return std::nullopt;
 }
@@ -101,13 +111,13 @@ int run_all(const Options& options) {
   std::string binary = options.text("--bridge", "build/release/simrelay");
   auto feed = FakeXPlane::open(FIRST_FAKE_HOST, LAST_FAKE_HOST, FEED_PERIOD);
   if (!feed) return std::cerr << "no free address for the fake X-Plane\n", 2;
-  auto silent = silent_xplane_host(feed->address().address[3] + 1);
+  auto silent = silent_xplane(feed->address().address[3] + 1u);
   if (!silent) return std::cerr << "no free address for a silent X-Plane\n", 2;
 
   Rows rows;
   progress("footprint (launches, idle bridge)");
   Options none = *Options::parse({"all"});
-  FootprintOptions footprint = footprint_options(none, quick, *silent);
+  FootprintOptions footprint = footprint_options(none, quick, silent->host);
   footprint.binary = binary;
   rows = measure_footprint(footprint);
 
@@ -141,9 +151,9 @@ int run_one(const Options& options) {
   const std::string& command = options.command();
   Rows rows;
   if (command == "footprint") {
-    auto silent = silent_xplane_host(FIRST_FAKE_HOST);
+    auto silent = silent_xplane(FIRST_FAKE_HOST);
     if (!silent) return std::cerr << "no free address for a silent X-Plane\n", 2;
-    rows = measure_footprint(footprint_options(options, false, *silent));
+    rows = measure_footprint(footprint_options(options, false, silent->host));
   } else if (command == "latency") {
     auto target = target_from(options, "/stream");
     if (!target) return std::cerr << "need --host and --port\n", 2;
