@@ -137,3 +137,11 @@ std::string rref_reply(const std::vector<std::pair<std::uint32_t, float>>& recor
 }
 
 }  // namespace e2e
+
+namespace e2e {
+
+void HttpClient::end_sending() {
+  ::shutdown(static_cast<int>(socket_.native()), SHUT_WR);
+}
+
+}  // namespace e2e

@@ -29,6 +29,8 @@ class HttpClient {
   std::string read_until_count(const std::string& marker, std::size_t count, milliseconds timeout);
   // True when the bridge has closed (or reset) the connection within `timeout`.
   bool closed_within(milliseconds timeout);
+  // Half-closes: the bridge sees the end of the request stream.
+  void end_sending();
   // Closes with a reset instead of an orderly close.
   void reset();
   const simrelay::Socket& socket() const { return socket_; }
