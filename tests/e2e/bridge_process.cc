@@ -164,6 +164,9 @@ std::optional<int> BridgeProcess::wait_exit(milliseconds timeout) {
     if (done == pid_) {
       status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       kill(-pid_, SIGKILL);  // Whatever the launcher left behind.
+      // Let the readers take in the last output before anyone looks at it.
+      std::unique_lock lock(mutex_);
+      changed_.wait_for(lock, milliseconds(2000), [&] { return out_.closed && err_.closed; });
       return status_;
     }
     if (Clock::now() >= deadline) return std::nullopt;

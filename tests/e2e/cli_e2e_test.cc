@@ -69,8 +69,9 @@ TEST(StartUp, BusyPortFailsAfterTheBanner) {
   EXPECT_EQ(errors[0].text.rfind(expected_start, 0), 0u) << errors[0].text;
   EXPECT_NE(errors[0].text.find("(os error "), std::string::npos) << errors[0].text;
   EXPECT_TRUE(errors[0].text.ends_with(") (is the bridge already running?)")) << errors[0].text;
+  ASSERT_TRUE(second.wait_stdout_line(
+      "→ asking X-Plane at " + xplane.host() + ":49000 for position (5 Hz)", start_timeout()));
   auto lines = second.stdout_lines();
-  ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0].text, "Corvane X-Plane bridge 1.0.0");
   // Its subscriber runs during the pause: the fake X-Plane hears from both.
   second.close_stdin();
