@@ -28,8 +28,11 @@ milliseconds start_timeout() {
   return milliseconds(configured != nullptr ? std::atoi(configured) : 10000);
 }
 
-BridgeProcess::BridgeProcess(const std::vector<std::string>& arguments) {
-  std::vector<std::string> command = launch_prefix();
+BridgeProcess::BridgeProcess(const std::vector<std::string>& arguments,
+                             const std::vector<std::string>& wrapper) {
+  std::vector<std::string> command = wrapper;
+  std::vector<std::string> prefix = launch_prefix();
+  command.insert(command.end(), prefix.begin(), prefix.end());
   command.insert(command.end(), arguments.begin(), arguments.end());
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {

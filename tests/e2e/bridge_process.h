@@ -29,7 +29,9 @@ struct ConsoleLine {
 
 class BridgeProcess {
  public:
-  explicit BridgeProcess(const std::vector<std::string>& arguments);
+  // `wrapper` goes before the launch command, e.g. {"sh", "-c", "...", }.
+  explicit BridgeProcess(const std::vector<std::string>& arguments,
+                         const std::vector<std::string>& wrapper = {});
   ~BridgeProcess();
   BridgeProcess(const BridgeProcess&) = delete;
   BridgeProcess& operator=(const BridgeProcess&) = delete;

@@ -162,5 +162,26 @@ TEST_F(LinkTest, RepliesWithoutPositionNeverGoLive) {
   EXPECT_FALSE(bridge.wait_stdout_line(LIVE_LINE, milliseconds(0)));
 }
 
+TEST(LinkConsole, OutputIntoAClosedPipeDoesNotEndTheBridge) {
+  FakeXplane xplane;
+  std::uint16_t port = free_tcp_port();
+  // Standard output goes to a reader that quits after the first byte.
+  BridgeProcess bridge({xplane.host(), "--port", std::to_string(port)},
+                       {"/bin/sh", "-c", "\"$0\" \"$@\" | head -c 1 >/dev/null"});
+  auto round = xplane.receive_many(8, start_timeout());
+  ASSERT_EQ(round.size(), 8u);
+  HttpClient probe(port);
+  for (auto deadline = Clock::now() + start_timeout(); !probe.connected();) {
+    ASSERT_LT(Clock::now(), deadline);
+    std::this_thread::sleep_for(milliseconds(50));
+    probe = HttpClient(port);
+  }
+  // The link line now goes to a closed pipe.
+  xplane.send_to(round[0].from, rref_reply({{0, 1.0f}, {1, 2.0f}}));
+  std::this_thread::sleep_for(milliseconds(500));
+  std::string state = body_of(http_exchange(port, "GET /state HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(state.rfind(R"({"xp":true,)", 0), 0u) << state;
+}
+
 }  // namespace
 }  // namespace e2e
