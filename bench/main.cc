@@ -114,6 +114,7 @@ int run_all(const Options& options) {
   auto silent = silent_xplane(feed->address().address[3] + 1u);
   if (!silent) return std::cerr << "no free address for a silent X-Plane\n", 2;
 
+  std::string load_before = load_average();
   Rows rows;
   progress("footprint (launches, idle bridge)");
   Options none = *Options::parse({"all"});
@@ -141,7 +142,8 @@ int run_all(const Options& options) {
   });
 
   std::cout << "simrelay-bench all" << (quick ? " --quick" : "") << " on " << machine_line()
-            << "\n\n"
+            << "\nload average " << load_before << " before the run, " << load_average()
+            << " after it\n\n"
             << format_table(rows);
   if (!ran) return std::cerr << "a bridge did not start or did not link to the feed\n", 2;
   return options.flag("--check") && !all_met(rows) ? 1 : 0;

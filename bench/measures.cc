@@ -105,7 +105,11 @@ Rows measure_latency(const HttpTarget& target, const FakeXPlane& feed,
     }
   };
   StreamClients clients(target, options.clients, on_event);
-  clients.connect_all(CONNECTING_AT_ONCE, CONNECT_TIMEOUT);
+  // Clients that start together poll in step and would all see the same
+  // phase of the feed: spread their starts over one feed period.
+  clients.connect_all(
+      CONNECTING_AT_ONCE, CONNECT_TIMEOUT,
+      options.spread / static_cast<long>(std::max<std::size_t>(1, options.clients)));
   clients.run_for(options.duration);
 
   std::string what = "datagram → event, " + std::to_string(options.clients) + " clients, " +

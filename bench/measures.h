@@ -25,7 +25,8 @@ Rows measure_fanout(const HttpTarget& target, const FanoutOptions& options);
 struct LatencyOptions {
   std::size_t clients = 20;
   std::chrono::milliseconds duration{12000};
-  std::size_t min_samples = 500;  // 0: a short run, the count is only shown.
+  std::size_t min_samples = 500;             // 0: a short run, the count is only shown.
+  std::chrono::microseconds spread{200000};  // Over which the clients start.
 };
 
 // The server must be subscribed to `feed`.

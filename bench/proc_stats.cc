@@ -84,13 +84,28 @@ std::optional<std::uint64_t> thread_cpu_nanoseconds(int pid) {
   std::filesystem::directory_iterator tasks(proc_path(pid, "task"), error);
   if (error) return std::nullopt;
   std::uint64_t total = 0;
+  bool any = false;
   for (const auto& task : tasks) {
     auto text = read_text_file((task.path() / "schedstat").string());
-    if (!text) continue;  // The thread ended meanwhile.
+    if (!text) continue;  // The thread ended meanwhile, or no schedstat.
     std::string_view first(*text);
     total += parse_number(first.substr(0, first.find(' '))).value_or(0);
+    any = true;
   }
-  return total;
+  if (any) return total;
+  // Kernels without scheduler statistics: fall back to clock ticks.
+  auto seconds = cpu_seconds(pid);
+  if (!seconds) return std::nullopt;
+  return static_cast<std::uint64_t>(*seconds * 1e9);
+}
+
+std::string load_average() {
+  auto text = read_text_file("/proc/loadavg");
+  if (!text) return "unknown";
+  std::size_t end = 0;
+  for (int field = 0; field < 3 && end != std::string::npos; ++field)
+    end = text->find(' ', end + (field > 0 ? 1 : 0));
+  return text->substr(0, end);
 }
 
 std::optional<std::size_t> thread_count(int pid) {

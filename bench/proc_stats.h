@@ -20,11 +20,14 @@ std::optional<double> cpu_seconds(int pid);
 std::optional<std::uint64_t> rss_kib(int pid);
 
 // CPU time in nanoseconds summed over the live threads' schedstat, far
-// finer than the ticks of /proc/PID/stat.
+// finer than the ticks of /proc/PID/stat (which it falls back to).
 std::optional<std::uint64_t> thread_cpu_nanoseconds(int pid);
 
 // Counts the live threads of the process.
 std::optional<std::size_t> thread_count(int pid);
+
+// The 1, 5 and 15 minute load averages, as /proc/loadavg gives them.
+std::string load_average();
 
 std::optional<std::string> read_text_file(const std::string& path);
 

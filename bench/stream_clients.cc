@@ -12,13 +12,17 @@ StreamClients::StreamClients(const HttpTarget& target, std::size_t count, EventH
       clients_(count),
       hook_(std::move(hook)) {}
 
-std::size_t StreamClients::connect_all(std::size_t parallel, std::chrono::milliseconds timeout) {
+std::size_t StreamClients::connect_all(std::size_t parallel, std::chrono::milliseconds timeout,
+                                       std::chrono::microseconds spacing) {
   MonotonicInstant deadline = MonotonicClock::now() + timeout;
-  while (MonotonicClock::now() < deadline) {
-    while (started_ < clients_.size() && waiting_ < parallel)
+  MonotonicInstant next_start = MonotonicClock::now();
+  for (MonotonicInstant now = next_start; now < deadline; now = MonotonicClock::now()) {
+    while (started_ < clients_.size() && waiting_ < parallel && now >= next_start) {
       start(started_++);
+      next_start = spacing.count() > 0 ? now + spacing : now;
+    }
     if (started_ == clients_.size() && waiting_ == 0) break;
-    poll_once(20);
+    poll_once(spacing.count() > 0 ? 1 : 20);
   }
   std::size_t ready = 0;
   for (const Client& client : clients_)

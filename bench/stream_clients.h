@@ -24,9 +24,11 @@ class StreamClients {
   StreamClients(const HttpTarget& target, std::size_t count, EventHook hook = {});
 
   // Opens every stream, at most `parallel` still waiting for their first
-  // event at any time, until all have one or `timeout` has passed. Returns
-  // how many got their first event.
-  std::size_t connect_all(std::size_t parallel, std::chrono::milliseconds timeout);
+  // event at any time and each at least `spacing` after the one before,
+  // until all have one or `timeout` has passed. Returns how many got their
+  // first event.
+  std::size_t connect_all(std::size_t parallel, std::chrono::milliseconds timeout,
+                          std::chrono::microseconds spacing = {});
 
   // Reads whatever arrives for this long.
   void run_for(std::chrono::milliseconds duration);
