@@ -2,6 +2,7 @@
 // bridge, printed as one Markdown table.
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <thread>
@@ -71,7 +72,10 @@ std::optional<HttpTarget> target_from(const Options& options, const std::string&
 }
 
 StateLoadOptions state_options(const Options& options, bool quick) {
-  return {options.number("--clients", 50), options.number("--threads", 1),
+  // One client thread per CPU, as a single one can be starved by the
+  // server's many threads and then measures itself.
+  std::uint64_t cpus = std::max(1u, std::thread::hardware_concurrency());
+  return {options.number("--clients", 50), options.number("--threads", cpus),
           seconds(options, quick ? 2 : 10)};
 }
 
@@ -99,8 +103,15 @@ bool with_live_bridge(const std::string& binary, FakeXPlane& feed, Rows& rows, M
   auto bridge = BridgeProcess::start(binary, feed.host());
   if (!bridge || !bridge->wait_for_line("✓ receiving data", LINK_TIMEOUT)) return false;
   std::optional<HttpTarget> target = make_http_target("127.0.0.1", bridge->port(), "/");
+  OtherLoadProbe others(bridge->pid());
   Rows measured = measure(*target, bridge->pid());
   rows.insert(rows.end(), measured.begin(), measured.end());
+  if (auto percent = others.percent()) {
+    std::string what = measured.front().measure;
+    what = what.substr(0, what.find(':'));
+    rows.push_back({what + ": CPU used by other processes meanwhile",
+                    fixed(*percent, 0) + " % of all CPUs", "", std::nullopt});
+  }
   bridge.reset();
   feed.forget_subscribers();
   return true;
