@@ -125,7 +125,6 @@ int run_all(const Options& options) {
   auto silent = silent_xplane(feed->address().address[3] + 1u);
   if (!silent) return std::cerr << "no free address for a silent X-Plane\n", 2;
 
-  std::string load_before = load_average();
   Rows rows;
   progress("footprint (launches, idle bridge)");
   Options none = *Options::parse({"all"});
@@ -153,8 +152,7 @@ int run_all(const Options& options) {
   });
 
   std::cout << "simrelay-bench all" << (quick ? " --quick" : "") << " on " << machine_line()
-            << "\nload average " << load_before << " before the run, " << load_average()
-            << " after it\n\n"
+            << "\n\n"
             << format_table(rows);
   if (!ran) return std::cerr << "a bridge did not start or did not link to the feed\n", 2;
   return options.flag("--check") && !all_met(rows) ? 1 : 0;
@@ -170,8 +168,11 @@ int run_one(const Options& options) {
   } else if (command == "latency") {
     auto target = target_from(options, "/stream");
     if (!target) return std::cerr << "need --host and --port\n", 2;
-    auto from = static_cast<std::uint8_t>(options.number("--feed-from", FIRST_FAKE_HOST));
-    auto feed = FakeXPlane::open(from, LAST_FAKE_HOST, FEED_PERIOD);
+    std::uint64_t from = options.number("--feed-from", FIRST_FAKE_HOST);
+    if (from < FIRST_FAKE_HOST || from > LAST_FAKE_HOST) {
+      return std::cerr << "--feed-from must lie in 240..254\n", 2;
+    }
+    auto feed = FakeXPlane::open(static_cast<std::uint8_t>(from), LAST_FAKE_HOST, FEED_PERIOD);
     if (!feed) return std::cerr << "no free address for the fake X-Plane\n", 2;
     std::cerr << "fake X-Plane at " << feed->host() << "; waiting for a subscription\n";
     for (int wait = 0; feed->requests_seen() == 0; ++wait) {

@@ -127,15 +127,6 @@ std::optional<double> OtherLoadProbe::percent() const {
   return std::max(0.0, others / capacity * 100.0);
 }
 
-std::string load_average() {
-  auto text = read_text_file("/proc/loadavg");
-  if (!text) return "unknown";
-  std::size_t end = 0;
-  for (int field = 0; field < 3 && end != std::string::npos; ++field)
-    end = text->find(' ', end + (field > 0 ? 1 : 0));
-  return text->substr(0, end);
-}
-
 std::optional<std::size_t> thread_count(int pid) {
   auto text = read_text_file(proc_path(pid, "status"));
   if (!text) return std::nullopt;

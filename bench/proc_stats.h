@@ -46,9 +46,6 @@ class OtherLoadProbe {
   std::chrono::steady_clock::time_point begin_;
 };
 
-// The 1, 5 and 15 minute load averages, as /proc/loadavg gives them.
-std::string load_average();
-
 std::optional<std::string> read_text_file(const std::string& path);
 
 }  // namespace simrelay::bench
