@@ -114,11 +114,15 @@ TEST(Report, FormatsFiguresAndVerdicts) {
   EXPECT_EQ(with_thousands(0), "0");
   EXPECT_EQ(with_thousands(1234567), "1,234,567");
   EXPECT_EQ(with_thousands(999), "999");
-  Rows rows = {{"a", "1", "< 2", true}, {"b", "3", "< 2", false}, {"c", "4", "", std::nullopt}};
+  Rows rows = {{"g", "a", "1", "< 2", true},
+               {"g", "b", "3", "< 2", false},
+               {"h", "c", "4", "", std::nullopt}};
   EXPECT_FALSE(all_met(rows));
   std::string table = format_table(rows);
-  EXPECT_NE(table.find("| b | 3 | < 2 | **no** |"), std::string::npos);
-  EXPECT_NE(table.find("| c | 4 |  |  |"), std::string::npos);
+  EXPECT_NE(table.find("| g | a | 1 | < 2 | yes |"), std::string::npos);
+  EXPECT_NE(table.find("|  | b | 3 | < 2 | **no** |"), std::string::npos);  // Group shown once.
+  EXPECT_NE(table.find("| h | c | 4 |  |  |"), std::string::npos);
+  EXPECT_TRUE(all_met({rows[0], rows[2]}));
 }
 
 }  // namespace

@@ -107,9 +107,7 @@ bool with_live_bridge(const std::string& binary, FakeXPlane& feed, Rows& rows, M
   Rows measured = measure(*target, bridge->pid());
   rows.insert(rows.end(), measured.begin(), measured.end());
   if (auto percent = others.percent()) {
-    std::string what = measured.front().measure;
-    what = what.substr(0, what.find(':'));
-    rows.push_back({what + ": CPU used by other processes meanwhile",
+    rows.push_back({measured.front().group, "CPU used by other processes meanwhile",
                     fixed(*percent, 0) + " % of all CPUs", "", std::nullopt});
   }
   bridge.reset();
@@ -134,9 +132,9 @@ int run_all(const Options& options) {
 
   bool ran = true;
   progress("/state load");
-  ran &= with_live_bridge(binary, *feed, rows, [&](HttpTarget target, int) {
+  ran &= with_live_bridge(binary, *feed, rows, [&](HttpTarget target, int pid) {
     target.path = "/state";
-    return measure_state(target, state_options(none, quick));
+    return measure_state(target, state_options(none, quick), pid);
   });
   progress("event latency");
   ran &= with_live_bridge(binary, *feed, rows, [&](HttpTarget target, int) {
@@ -184,7 +182,9 @@ int run_one(const Options& options) {
   } else if (command == "state" || command == "fanout") {
     auto target = target_from(options, command == "state" ? "/state" : "/stream");
     if (!target) return std::cerr << "need --host and --port\n", 2;
-    rows = command == "state" ? measure_state(*target, state_options(options, false))
+    std::optional<int> pid;
+    if (auto number = options.number("--pid")) pid = static_cast<int>(*number);
+    rows = command == "state" ? measure_state(*target, state_options(options, false), pid)
                               : measure_fanout(*target, fanout_options(options, false));
   } else {
     return std::cerr << USAGE, 2;

@@ -12,7 +12,9 @@
 
 namespace simrelay::bench {
 
-Rows measure_state(const HttpTarget& target, const StateLoadOptions& options);
+// With the server's pid, also its CPU time per answered request.
+Rows measure_state(const HttpTarget& target, const StateLoadOptions& options,
+                   std::optional<int> server_pid = std::nullopt);
 
 struct FanoutOptions {
   std::size_t clients = 1000;

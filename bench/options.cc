@@ -24,6 +24,7 @@ const char* const USAGE =
     "usage: simrelay-bench COMMAND [options]\n"
     "  all       --bridge PATH [--quick] [--check]   everything against a bridge it starts\n"
     "  state     --host H --port P [--path /state] [--clients 50] [--seconds 10] [--threads CPUs]\n"
+    "            [--pid N]\n"
     "  fanout    --host H --port P [--path /stream] [--clients 1000] [--seconds 20] [--pid N]\n"
     "  latency   --host H --port P [--path /stream] [--clients 20] [--seconds 12]\n"
     "            [--feed-from 240]   fake X-Plane on 127.0.0.240-254:49000; the server must\n"

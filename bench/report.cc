@@ -22,10 +22,14 @@ std::string fixed(double value, int decimals) {
 }
 
 std::string format_table(const Rows& rows) {
-  std::string table = "| Measure | Result | Target | Met |\n|---|---:|---|---|\n";
+  std::string table = "| Measurement | Figure | Result | Target | Met |\n|---|---|---:|---|---|\n";
+  const std::string* group = nullptr;
   for (const Row& row : rows) {
     std::string met = !row.met ? "" : *row.met ? "yes" : "**no**";
-    table += "| " + row.measure + " | " + row.result + " | " + row.target + " | " + met + " |\n";
+    std::string shown = group && *group == row.group ? "" : row.group;  // Once per group.
+    group = &row.group;
+    table += "| " + shown + " | " + row.measure + " | " + row.result + " | " + row.target + " | " +
+             met + " |\n";
   }
   return table;
 }

@@ -8,6 +8,7 @@
 namespace simrelay::bench {
 
 struct Row {
+  std::string group;  // The measurement the row belongs to.
   std::string measure;
   std::string result;
   std::string target;       // Empty for figures given for information.
