@@ -98,6 +98,7 @@ TEST(StreamClients, CountsEveryEventOfEveryClient) {
   clients.run_for(std::chrono::milliseconds(100));
   EXPECT_EQ(clients.event_counts(), (std::vector<std::uint64_t>(5, 3)));
   EXPECT_EQ(clients.failed_count(), 0u);
+  EXPECT_EQ(clients.open_count(), 5u);
   EXPECT_EQ(seen.size(), 15u);
 }
 
@@ -107,6 +108,7 @@ TEST(StreamClients, TakesAStreamThatEndsOrIsRefusedAsFailed) {
   clients.connect_all(3, std::chrono::milliseconds(5000));
   clients.run_for(std::chrono::milliseconds(100));
   EXPECT_EQ(clients.failed_count(), 3u);
+  EXPECT_EQ(clients.open_count(), 0u);
 
   ScriptedServer not_found("HTTP/1.1 404 Not Found\r\n\r\n", true);
   StreamClients refused(not_found.target("/stream"), 2);

@@ -24,10 +24,14 @@ std::size_t StreamClients::connect_all(std::size_t parallel, std::chrono::millis
     if (started_ == clients_.size() && waiting_ == 0) break;
     poll_once(spacing.count() > 0 ? 1 : 20);
   }
-  std::size_t ready = 0;
+  return open_count();
+}
+
+std::size_t StreamClients::open_count() const {
+  std::size_t open = 0;
   for (const Client& client : clients_)
-    ready += client.events > 0 && !client.failed ? 1 : 0;
-  return ready;
+    open += client.events > 0 && !client.failed ? 1 : 0;
+  return open;
 }
 
 void StreamClients::run_for(std::chrono::milliseconds duration) {

@@ -37,6 +37,8 @@ class StreamClients {
   std::vector<std::uint64_t> event_counts() const;
   // Clients whose stream broke (refused, closed, not status 200).
   std::size_t failed_count() const;
+  // Clients whose stream has brought an event and is still open.
+  std::size_t open_count() const;
 
  private:
   struct Client {
