@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "http.h"
@@ -143,6 +144,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     stream += once;
   // A short tail after the copies reaches every length near the cap.
   stream += input.ConsumeBytesAsString(tail_length);
+
+  // Splitting must stay inside any text, valid UTF-8 or not: an exact-size
+  // copy lets the address sanitizer see a read past its end.
+  std::unique_ptr<char[]> exact(new char[stream.size()]);
+  std::memcpy(exact.get(), stream.data(), stream.size());
+  std::string_view raw(exact.get(), stream.size());
+  simrelay::RequestWords words = simrelay::split_request_line(raw);
+  require(words.method.size() + words.target.size() <= raw.size(), "words longer than the text");
+  simrelay::route_request_line(raw);
 
   FuzzedSource source(stream, input, ends_in_failure);
   std::optional<std::string> line = simrelay::read_request_head(source);
