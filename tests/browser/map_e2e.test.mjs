@@ -172,11 +172,14 @@ async function run(opts, cleanups) {
   const cdp = await context.newCDPSession(page);
   await cdp.send("Network.enable");
   const network = [];
+  const byId = new Map();
   cdp.on("Network.requestWillBeSent", (event) => {
-    network.push({ method: event.request.method, url: event.request.url, type: event.type });
+    const entry = { method: event.request.method, url: event.request.url, type: event.type };
+    network.push(entry);
+    byId.set(event.requestId, entry);
   });
   cdp.on("Network.responseReceived", (event) => {
-    const entry = network.find((n) => n.url === event.response.url && n.status === undefined);
+    const entry = byId.get(event.requestId);
     if (entry) entry.status = event.response.status;
   });
 
@@ -207,6 +210,18 @@ async function run(opts, cleanups) {
   });
   log("canvas pixels painted", String(trackPoints));
   check(trackPoints > 50, "the track is drawn");
+
+  // 1b. Without EventSource the page polls /state instead.
+  const pollingPage = await context.newPage();
+  await pollingPage.addInitScript(() => { delete window.EventSource; });
+  await pollingPage.goto(pageUrl);
+  await pollingPage.waitForFunction(() => document.getElementById("status").textContent === "X-Plane live",
+    null, { timeout: LIVE_WITHIN_MS });
+  const polled = await readValues(pollingPage);
+  log("values seen by polling", polled);
+  check(polled.source.startsWith("Polling"), "page without EventSource polls");
+  check(Math.abs(parseFloat(polled.lat) - 47.46) < 0.1, "polled position");
+  await pollingPage.close();
 
   // 2. A non-simple cross-origin request: pre-flight, then GET.
   const probe = await fetchWithPreflight(page, bridgeUrl);
