@@ -136,7 +136,7 @@ void check_request_line(const std::string& line, const std::string& stream, std:
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
   bool ends_in_failure = input.ConsumeBool();
-  int repeats = input.ConsumeIntegralInRange(1, 64);
+  int repeats = input.ConsumeIntegralInRange(1, 16);
   std::size_t tail_length = input.ConsumeIntegralInRange<std::size_t>(0, 255);
   std::string once = input.ConsumeRandomLengthString(size);
   std::string stream;
