@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -98,7 +99,15 @@ void Socket::close() {
 }
 
 void platform_init() {
+  // A write to a closed socket or pipe (say, output piped into a program that
+  // has exited) must fail like any other write, not end the bridge.
   ::signal(SIGPIPE, SIG_IGN);
+  // Every connection holds a descriptor: allow as many as the system lets us.
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
 }
 
 std::vector<std::string> command_line_arguments(int argc, char** argv) {
@@ -129,7 +138,13 @@ SocketResult open_tcp_listener(std::uint16_t port, int backlog) {
 
 Socket accept_connection(const Socket& listener) {
   int fd = ::accept4(fd_of(listener), nullptr, nullptr, SOCK_CLOEXEC);
-  return fd < 0 ? Socket() : Socket(static_cast<NativeSocket>(fd));
+  if (fd >= 0) return Socket(static_cast<NativeSocket>(fd));
+  // Out of descriptors or memory, the pending connection stays queued and
+  // the next accept would fail at once: pause briefly instead of spinning.
+  if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+    ::usleep(10 * 1000);
+  }
+  return Socket();
 }
 
 SocketResult connect_tcp(const Ipv4Endpoint& endpoint) {

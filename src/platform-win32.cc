@@ -254,7 +254,12 @@ SocketResult open_tcp_listener(std::uint16_t port, int backlog) {
 
 Socket accept_connection(const Socket& listener) {
   SOCKET handle = ::accept(handle_of(listener), nullptr, nullptr);
-  return handle == INVALID_SOCKET ? Socket() : Socket(static_cast<NativeSocket>(handle));
+  if (handle != INVALID_SOCKET) return Socket(static_cast<NativeSocket>(handle));
+  // Out of sockets or buffer space, the pending connection stays queued and
+  // the next accept would fail at once: pause briefly instead of spinning.
+  int error = WSAGetLastError();
+  if (error == WSAEMFILE || error == WSAENOBUFS) Sleep(10);
+  return Socket();
 }
 
 SocketResult connect_tcp(const Ipv4Endpoint& endpoint) {
@@ -356,6 +361,9 @@ bool send_datagram(const Socket& socket, const Ipv4Endpoint& to, std::span<const
 
 std::vector<std::array<std::uint8_t, 4>> resolve_ipv4_addresses(const std::string& host) {
   std::vector<std::array<std::uint8_t, 4>> found;
+  // To GetAddrInfoW an empty name means this machine's own addresses; to
+  // getaddrinfo, and to the user, it names no host.
+  if (host.empty()) return found;
   ADDRINFOW hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;

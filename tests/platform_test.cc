@@ -189,6 +189,7 @@ TEST_F(PlatformTest, ResolverGivesIpv4AddressesOnly) {
   const std::vector<Address> loopback{{127, 0, 0, 1}};
   EXPECT_EQ(resolve_ipv4_addresses("127.0.0.1"), loopback);
   EXPECT_TRUE(resolve_ipv4_addresses("::1").empty());
+  EXPECT_TRUE(resolve_ipv4_addresses("").empty());
   std::vector<Address> local = resolve_ipv4_addresses("localhost");
   ASSERT_FALSE(local.empty());
   for (const Address& address : local)

@@ -1,0 +1,91 @@
+// The bridge's start-up as a user sees it: console lines, exit status, the
+// pause after a failed start.
+#include <gtest/gtest.h>
+
+#include "bridge_process.h"
+#include "net_client.h"
+
+namespace e2e {
+namespace {
+
+const std::string PROMPT = "Press Enter to close.";
+
+TEST(CommandLine, UsageLineOnlyAndExitZero) {
+  for (std::vector<std::string> arguments :
+       std::vector<std::vector<std::string>>{{"--help"}, {"-h"}, {"myhost", "--help"}}) {
+    BridgeProcess bridge(arguments);
+    EXPECT_EQ(bridge.wait_exit(start_timeout()), 0);
+    EXPECT_EQ(bridge.stdout_bytes(), "usage: simrelay [xplane-host] [--port 49080]\n");
+    EXPECT_EQ(bridge.stderr_bytes(), "");
+  }
+}
+
+TEST(StartUp, UnresolvableHostPausesThenExitsOne) {
+  BridgeProcess bridge({"no.such.host.invalid", "--port", std::to_string(free_tcp_port())});
+  ASSERT_TRUE(bridge.wait_stderr_line(PROMPT, start_timeout()));
+  // It waits for Enter (or the end of input) before it exits.
+  EXPECT_FALSE(bridge.wait_exit(milliseconds(500)));
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.wait_exit(start_timeout()), 1);
+  EXPECT_EQ(bridge.stdout_bytes(), "");
+  EXPECT_EQ(bridge.stderr_bytes(),
+            "✗ cannot resolve X-Plane host 'no.such.host.invalid'\n" + PROMPT + "\n");
+}
+
+TEST(StartUp, TrailingPortOptionBecomesTheHost) {
+  BridgeProcess bridge({"--port"});
+  ASSERT_TRUE(bridge.wait_stderr_line(PROMPT, start_timeout()));
+  bridge.write_stdin("typed text\n");
+  EXPECT_EQ(bridge.wait_exit(start_timeout()), 1);
+  EXPECT_EQ(bridge.stderr_bytes(), "✗ cannot resolve X-Plane host '--port'\n" + PROMPT + "\n");
+}
+
+TEST(StartUp, BannerAndReadyLines) {
+  FakeXplane xplane;
+  std::uint16_t port = free_tcp_port();
+  BridgeProcess bridge({xplane.host(), "--port", std::to_string(port)});
+  ASSERT_TRUE(bridge.wait_ready());
+  auto lines = bridge.stdout_lines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0].text, "Corvane X-Plane bridge 1.0.0");
+  EXPECT_EQ(lines[1].text, "→ asking X-Plane at " + xplane.host() + ":49000 for position (5 Hz)");
+  EXPECT_EQ(lines[2].text, "✓ bridge ready on http://localhost:" + std::to_string(port) +
+                               " — enable \"X-Plane live\" on the map. Close this window to stop.");
+  EXPECT_EQ(bridge.stderr_bytes(), "");
+  EXPECT_TRUE(HttpClient(port).connected());
+}
+
+TEST(StartUp, BusyPortFailsAfterTheBanner) {
+  FakeXplane xplane;
+  std::uint16_t port = free_tcp_port();
+  BridgeProcess first({xplane.host(), "--port", std::to_string(port)});
+  ASSERT_TRUE(first.wait_ready());
+
+  BridgeProcess second({xplane.host(), "--port", std::to_string(port)});
+  ASSERT_TRUE(second.wait_stderr_line(PROMPT, start_timeout()));
+  auto errors = second.stderr_lines();
+  ASSERT_EQ(errors.size(), 2u);
+  std::string expected_start = "✗ cannot open http://localhost:" + std::to_string(port) + ": ";
+  EXPECT_EQ(errors[0].text.rfind(expected_start, 0), 0u) << errors[0].text;
+  EXPECT_NE(errors[0].text.find("(os error "), std::string::npos) << errors[0].text;
+  EXPECT_TRUE(errors[0].text.ends_with(") (is the bridge already running?)")) << errors[0].text;
+  ASSERT_TRUE(second.wait_stdout_line(
+      "→ asking X-Plane at " + xplane.host() + ":49000 for position (5 Hz)", start_timeout()));
+  auto lines = second.stdout_lines();
+  EXPECT_EQ(lines[0].text, "Corvane X-Plane bridge 1.0.0");
+  // Its subscriber runs during the pause: the fake X-Plane hears from both.
+  second.close_stdin();
+  EXPECT_EQ(second.wait_exit(start_timeout()), 1);
+}
+
+TEST(StartUp, PortZeroIsShownAsConfigured) {
+  FakeXplane xplane;
+  BridgeProcess bridge({xplane.host(), "--port", "0"});
+  ASSERT_TRUE(bridge.wait_ready());
+  EXPECT_EQ(bridge.stdout_lines().back().text,
+            "✓ bridge ready on http://localhost:0 — enable \"X-Plane live\" on the map. Close "
+            "this window to stop.");
+}
+
+}  // namespace
+}  // namespace e2e

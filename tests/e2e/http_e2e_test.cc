@@ -1,0 +1,172 @@
+// The HTTP server from a client's side: routes, exact answers, the event
+// stream, and clients that misbehave.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "bridge_process.h"
+#include "net_client.h"
+
+namespace e2e {
+namespace {
+
+const std::string CORS =
+    "Access-Control-Allow-Origin: *\r\n"
+    "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
+    "Access-Control-Allow-Headers: *\r\n"
+    "Access-Control-Allow-Private-Network: true\r\n";
+const std::string STATUS_PAGE =
+    "HTTP/1.1 200 OK\r\n" + CORS +
+    "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 95\r\n\r\n"
+    "Corvane X-Plane bridge is running. Keep this window open and enable \"X-Plane live\" on "
+    "the map.\n";
+const std::string STALE_SNAPSHOT = "HTTP/1.1 200 OK\r\n" + CORS +
+                                   "Content-Type: application/json\r\nContent-Length: "
+                                   "12\r\n\r\n{\"xp\":false}";
+const std::string PREFLIGHT = "HTTP/1.1 204 No Content\r\n" + CORS + "Content-Length: 0\r\n\r\n";
+const std::string STREAM_HEADER = "HTTP/1.1 200 OK\r\n" + CORS +
+                                  "Content-Type: text/event-stream\r\n"
+                                  "Cache-Control: no-cache\r\nConnection: keep-alive\r\n\r\n"
+                                  "retry: 2000\n\n";
+const std::string STALE_EVENT = "data: {\"xp\":false}\n\n";
+
+class HttpTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(bridge.wait_ready()); }
+
+  std::string exchange(const std::string& request) { return http_exchange(port, request); }
+
+  FakeXplane xplane;
+  std::uint16_t port = free_tcp_port();
+  BridgeProcess bridge{{xplane.host(), "--port", std::to_string(port)}};
+};
+
+TEST_F(HttpTest, EachRouteGetsItsExactAnswer) {
+  EXPECT_EQ(exchange("GET /state HTTP/1.1\r\nHost: x\r\n\r\n"), STALE_SNAPSHOT);
+  EXPECT_EQ(exchange("GET /state?x=1 HTTP/1.1\r\n\r\n"), STALE_SNAPSHOT);
+  EXPECT_EQ(exchange("options /state HTTP/1.1\r\n\r\n"), STALE_SNAPSHOT);
+  EXPECT_EQ(exchange("OPTIONS /anything HTTP/1.1\r\nOrigin: https://a.example\r\n\r\n"), PREFLIGHT);
+  EXPECT_EQ(exchange("GET / HTTP/1.1\r\n\r\n"), STATUS_PAGE);
+  EXPECT_EQ(exchange("DELETE /STATE HTTP/1.1\r\n\r\n"), STATUS_PAGE);
+  EXPECT_EQ(exchange("\r\n\r\n"), STATUS_PAGE);  // An empty request line.
+  EXPECT_EQ(exchange("GET\u00a0/state\tHTTP/1.1\n\n"), STALE_SNAPSHOT);
+  // The end of the client's sending side ends the head: the answer comes at once.
+  HttpClient half(port);
+  half.send("GET /state HTTP/1.1\r\nHost: x\r\n");
+  half.end_sending();
+  EXPECT_EQ(half.read_until_closed(milliseconds(2000)), STALE_SNAPSHOT);
+}
+
+TEST_F(HttpTest, OneAnswerPerConnectionWithoutReadingTheBody) {
+  EXPECT_EQ(exchange("POST /state HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello"), STALE_SNAPSHOT);
+  EXPECT_EQ(exchange("GET /state HTTP/1.1\r\n\r\nGET / HTTP/1.1\r\n\r\n"), STALE_SNAPSHOT);
+}
+
+TEST_F(HttpTest, BadOrSilentClientsGetNoAnswer) {
+  HttpClient silent(port);
+  auto start = Clock::now();
+  EXPECT_EQ(silent.read_until_closed(milliseconds(9000)), "");
+  double waited = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_GT(waited, 4.5);
+  EXPECT_LT(waited, 8.0);
+
+  EXPECT_EQ(exchange("GET /st\xff\xfe HTTP/1.1\r\n\r\n"), "");
+  // Invalid bytes in a header only end the head.
+  EXPECT_EQ(exchange("GET /state HTTP/1.1\r\nX-Bad: \xc0\xaf\r\n"), STALE_SNAPSHOT);
+}
+
+TEST_F(HttpTest, HeadsBeyondTheLimitAreCutOff) {
+  HttpClient flood(port);
+  std::string chunk(64 * 1024, 'a');
+  // The bridge stops reading and closes; later sends may fail, which is the point.
+  for (int i = 0; i < 4 && flood.send(chunk); ++i) {
+  }
+  EXPECT_EQ(flood.read_until_closed(milliseconds(3000)), "");
+  EXPECT_EQ(exchange("GET /state HTTP/1.1\r\n\r\n"), STALE_SNAPSHOT);
+}
+
+TEST_F(HttpTest, StreamHeaderThenEventsWhileSilent) {
+  HttpClient client(port);
+  auto start = Clock::now();
+  client.send("GET /stream HTTP/1.1\r\n\r\n");
+  std::string first = client.read_until_count("\n\n", 2, milliseconds(2000));
+  EXPECT_LT(Clock::now() - start, milliseconds(500));
+  EXPECT_EQ(first, STREAM_HEADER + STALE_EVENT);
+  // Then the stale snapshot repeated about every 1.1 s.
+  std::string more = client.read_until_count("\n\n", 3, milliseconds(4500));
+  double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_EQ(more, STALE_EVENT + STALE_EVENT + STALE_EVENT);
+  EXPECT_GT(elapsed, 2.9);
+  EXPECT_LT(elapsed, 4.5);
+}
+
+TEST_F(HttpTest, StreamFollowsAFiveHertzFeed) {
+  auto round = xplane.receive_many(8, start_timeout());
+  ASSERT_EQ(round.size(), 8u);
+  std::atomic<bool> feeding{true};
+  std::thread feed([&] {
+    for (int i = 0; feeding; ++i) {
+      xplane.send_to(round[0].from, rref_reply({{0, 1.0f}, {1, 2.0f}, {2, float(i)}}));
+      std::this_thread::sleep_for(milliseconds(200));
+    }
+  });
+  HttpClient client(port);
+  client.send("GET /stream HTTP/1.1\r\n\r\n");
+  client.read_until_count("\n\n", 2, milliseconds(2000));
+  std::vector<Clock::time_point> arrivals;
+  std::string pending;
+  auto start = Clock::now();
+  char buffer[4096];
+  while (Clock::now() - start < milliseconds(3000)) {
+    simrelay::set_receive_timeout(client.socket(), 100);
+    long n = simrelay::receive_some(client.socket(), buffer);
+    if (n <= 0) continue;
+    pending.append(buffer, static_cast<std::size_t>(n));
+    for (std::size_t end; (end = pending.find("\n\n")) != std::string::npos;) {
+      EXPECT_EQ(pending.rfind("data: {\"xp\":true,\"t\":", 0), 0u) << pending;
+      arrivals.push_back(Clock::now());
+      pending.erase(0, end + 2);
+    }
+  }
+  feeding = false;
+  feed.join();
+  EXPECT_GE(arrivals.size(), 11u);  // About five a second.
+  EXPECT_LE(arrivals.size(), 17u);
+  for (std::size_t i = 1; i < arrivals.size(); ++i) {
+    EXPECT_GT(arrivals[i] - arrivals[i - 1], milliseconds(120)) << "two events in one tick";
+  }
+}
+
+TEST_F(HttpTest, VanishingStreamClientsLeaveTheBridgeServing) {
+  for (int i = 0; i < 20; ++i) {
+    HttpClient client(port);
+    client.send("GET /stream HTTP/1.1\r\n\r\n");
+    client.read_until_count("\n\n", 2, milliseconds(2000));
+    if (i % 2 == 0) {
+      client.reset();
+    }  // The others close in an orderly way when they go out of scope.
+  }
+  std::this_thread::sleep_for(milliseconds(1500));  // Let the streams hit their failed writes.
+  EXPECT_EQ(exchange("GET /state HTTP/1.1\r\n\r\n"), STALE_SNAPSHOT);
+  EXPECT_FALSE(bridge.wait_exit(milliseconds(0)));
+  EXPECT_EQ(bridge.stderr_bytes(), "");
+  EXPECT_EQ(bridge.stdout_lines().size(), 3u);
+}
+
+TEST_F(HttpTest, TwoHundredSimultaneousConnectionsAllAnswered) {
+  std::vector<HttpClient> clients;
+  clients.reserve(200);
+  for (int i = 0; i < 200; ++i)
+    clients.emplace_back(port);
+  for (HttpClient& client : clients)
+    ASSERT_TRUE(client.send("GET /state HTTP/1.1\r\n"));
+  for (HttpClient& client : clients)
+    client.send("\r\n");
+  int answered = 0;
+  for (HttpClient& client : clients)
+    answered += client.read_until_closed(milliseconds(5000)) == STALE_SNAPSHOT;
+  EXPECT_EQ(answered, 200);
+}
+
+}  // namespace
+}  // namespace e2e
