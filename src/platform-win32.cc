@@ -2,10 +2,12 @@
 // and the wide command line.
 #include "platform.h"
 
+// winsock2.h must come before every other Windows header.
+#include <winsock2.h>
+
 #include <mswsock.h>
 #include <shellapi.h>
 #include <windows.h>
-#include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <algorithm>
