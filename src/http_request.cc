@@ -44,14 +44,20 @@ class HeadReader {
   std::size_t budget_ = MAX_REQUEST_HEAD;
 };
 
-// Decodes the code point at `at`, advancing it; the text must be valid UTF-8.
+// Decodes the code point at `at`, advancing it. Meant for valid UTF-8; a
+// sequence cut short by the end of the text is taken as one character that
+// is not white space, so no text leads the reading past its end.
 char32_t next_code_point(std::string_view text, std::size_t& at) {
   auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   unsigned char lead = byte(at);
   if (lead < 0x80) return text[at++];
-  int length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+  std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+  if (length > text.size() - at) {
+    at = text.size();
+    return U'\uFFFD';
+  }
   char32_t code = lead & (0x7f >> length);
-  for (int i = 1; i < length; ++i)
+  for (std::size_t i = 1; i < length; ++i)
     code = (code << 6) | (byte(at + i) & 0x3f);
   at += length;
   return code;

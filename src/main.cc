@@ -29,8 +29,9 @@ constexpr int LISTEN_BACKLOG = 128;
     Socket connection = accept_connection(listener);
     if (!connection.valid()) continue;
     // When no thread can be started the connection is closed and the
-    // reference dropped right here, as the lambda is destroyed unrun.
-    start_detached_thread([connection = std::move(connection), state]() mutable {
+    // reference dropped right here, as the lambda is destroyed unrun. The
+    // init-capture makes a non-const copy, so the thread can move it on.
+    start_detached_thread([connection = std::move(connection), state = state]() mutable {
       serve_connection(std::move(connection), std::move(state));
     });
   }

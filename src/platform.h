@@ -138,7 +138,7 @@ int start_detached_thread(Callable callable) {
     (*task)();
   };
   int error = start_raw_thread(body, owned.get());
-  if (error == 0) owned.release();
+  if (error == 0) static_cast<void>(owned.release());  // The new thread owns it now.
   return error;
 }
 

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (Clang, SIMRELAY_FUZZ=ON, in build/fuzz) and
+# runs each for the given number of seconds (default 30). New inputs go to
+# build/fuzz/corpus/<target>; the seeds in fuzz/corpus/<target> stay as they
+# are. A crash leaves its input in build/fuzz/ and ends the script non-zero.
+set -euo pipefail
+seconds="${1:-30}"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$root/build/fuzz"
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=clang++ -DSIMRELAY_FUZZ=ON -DSIMRELAY_TESTS=OFF >/dev/null
+cmake --build "$build"
+
+run() {
+  local target="$1"
+  shift
+  local corpus="$build/corpus/$target"
+  mkdir -p "$corpus"
+  echo "== ${target}_fuzzer for ${seconds} s"
+  (cd "$build" && "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" \
+    -print_final_stats=1 "$@" "$corpus" "$root/fuzz/corpus/$target")
+}
+
+# Inputs are repeated up to 16 times inside the target, so 8 KiB reach the
+# 64 KiB head cap.
+run http_head -max_len=8192 -dict="$root/fuzz/http_head.dict"
+run rref_snapshot -max_len=8192
