@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <vector>
@@ -89,6 +90,12 @@ bool BridgeProcess::launch(const std::string& binary, const std::string& xplane_
 }
 
 bool BridgeProcess::wait_for_line(std::string_view prefix, std::chrono::milliseconds timeout) {
+  // The line may have come already, even before the ready line.
+  std::string_view seen = transcript_;  // Whole lines, each ending in '\n'.
+  while (!seen.empty()) {
+    if (seen.starts_with(prefix)) return true;
+    seen.remove_prefix(std::min(seen.find('\n'), seen.size() - 1) + 1);
+  }
   MonotonicInstant deadline = MonotonicClock::now() + timeout;
   for (;;) {
     auto left =
@@ -107,6 +114,7 @@ std::optional<std::string> BridgeProcess::next_line(std::chrono::milliseconds ti
     if (newline != std::string::npos) {
       std::string line = pending_.substr(0, newline);
       pending_.erase(0, newline + 1);
+      transcript_.append(line).push_back('\n');
       return line;
     }
     auto left =

@@ -25,8 +25,11 @@ class BridgeProcess {
   std::uint16_t port() const { return port_; }
   // From starting the process to reading its ready line.
   std::chrono::duration<double, std::milli> ready_after() const { return ready_after_; }
-  // Waits for a line on standard output that begins with `prefix`.
+  // Waits for a line on standard output that begins with `prefix`, unless
+  // one has come already.
   bool wait_for_line(std::string_view prefix, std::chrono::milliseconds timeout);
+  // Every line of output read so far, for telling why a start failed.
+  const std::string& transcript() const { return transcript_; }
 
  private:
   BridgeProcess() = default;
@@ -38,6 +41,7 @@ class BridgeProcess {
   int stdout_ = -1;
   std::uint16_t port_ = 0;
   std::string pending_;  // Output read past the last line handed out.
+  std::string transcript_;
   std::chrono::duration<double, std::milli> ready_after_{};
 };
 

@@ -101,7 +101,12 @@ FootprintOptions footprint_options(const Options& options, bool quick, std::stri
 template <class Measure>
 bool with_live_bridge(const std::string& binary, FakeXPlane& feed, Rows& rows, Measure measure) {
   auto bridge = BridgeProcess::start(binary, feed.host());
-  if (!bridge || !bridge->wait_for_line("✓ receiving data", LINK_TIMEOUT)) return false;
+  if (!bridge) return false;
+  if (!bridge->wait_for_line("✓ receiving data", LINK_TIMEOUT)) {
+    std::cerr << "the bridge did not report data from the fake X-Plane; it said:\n"
+              << bridge->transcript();
+    return false;
+  }
   std::optional<HttpTarget> target = make_http_target("127.0.0.1", bridge->port(), "/");
   OtherLoadProbe others(bridge->pid());
   Rows measured = measure(*target, bridge->pid());

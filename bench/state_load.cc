@@ -32,7 +32,7 @@ class LoadThread {
   void read_answer(std::size_t index);
   void finish(std::size_t index, bool ok);
 
-  const HttpTarget& target_;
+  HttpTarget target_;
   std::string request_;
   std::vector<Slot> slots_;
   EpollSet epoll_;

@@ -55,7 +55,7 @@ class StreamClients {
   void read_stream(std::size_t index);
   void fail(std::size_t index);
 
-  const HttpTarget& target_;
+  HttpTarget target_;
   std::string request_;
   std::vector<Client> clients_;
   EventHook hook_;
