@@ -35,6 +35,7 @@ int spawn(std::vector<std::string> arguments, int child_stdin, int child_stdout)
     posix_spawn_file_actions_adddup2(&actions, child_stdout, 2);
   }
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (std::string& argument : arguments)
     argv.push_back(argument.data());
   argv.push_back(nullptr);

@@ -28,8 +28,10 @@ std::string format_table(const Rows& rows) {
     std::string met = !row.met ? "" : *row.met ? "yes" : "**no**";
     std::string shown = group && *group == row.group ? "" : row.group;  // Once per group.
     group = &row.group;
-    table += "| " + shown + " | " + row.measure + " | " + row.result + " | " + row.target + " | " +
-             met + " |\n";
+    const std::string* cells[] = {&shown, &row.measure, &row.result, &row.target, &met};
+    for (const std::string* cell : cells)
+      table.append("| ").append(*cell).append(" ");
+    table += "|\n";
   }
   return table;
 }
