@@ -3,6 +3,20 @@
 
 namespace simrelay {
 
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+NativeSocket Socket::release() {
+  NativeSocket handle = handle_;
+  handle_ = INVALID;
+  return handle;
+}
+
 std::string to_string(const Ipv4Endpoint& endpoint) {
   std::string text;
   for (std::size_t i = 0; i < endpoint.address.size(); ++i) {

@@ -80,20 +80,6 @@ void write_line_to(int fd, std::string_view line) {
 
 }  // namespace
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.release();
-  }
-  return *this;
-}
-
-NativeSocket Socket::release() {
-  NativeSocket handle = handle_;
-  handle_ = INVALID;
-  return handle;
-}
-
 void Socket::close() {
   if (valid()) ::close(static_cast<int>(release()));
 }

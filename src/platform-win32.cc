@@ -178,20 +178,6 @@ DWORD WINAPI run_thread(void* raw) {
 
 }  // namespace
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.release();
-  }
-  return *this;
-}
-
-NativeSocket Socket::release() {
-  NativeSocket handle = handle_;
-  handle_ = INVALID;
-  return handle;
-}
-
 void Socket::close() {
   if (valid()) ::closesocket(static_cast<SOCKET>(release()));
 }
