@@ -12,6 +12,9 @@
 
 namespace simrelay::bench {
 
+using support::HttpTarget;
+using support::XPlaneFeed;
+
 // With the server's pid, also its CPU time per answered request.
 Rows measure_state(const HttpTarget& target, const StateLoadOptions& options,
                    std::optional<int> server_pid = std::nullopt);
@@ -32,7 +35,7 @@ struct LatencyOptions {
 };
 
 // The server must be subscribed to `feed`.
-Rows measure_latency(const HttpTarget& target, const FakeXPlane& feed,
+Rows measure_latency(const HttpTarget& target, const XPlaneFeed& feed,
                      const LatencyOptions& options);
 
 struct FootprintOptions {

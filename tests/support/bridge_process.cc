@@ -2,26 +2,67 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <sstream>
 
-namespace e2e {
+#include "loopback.h"
+
+extern char** environ;
+
+namespace simrelay::support {
 namespace {
 
-std::vector<std::string> launch_prefix() {
-  const char* configured = std::getenv("SIMRELAY_BRIDGE");
-  std::string text = configured != nullptr && *configured != '\0' ? configured : SIMRELAY_BINARY;
-  std::istringstream words(text);
-  std::vector<std::string> prefix;
-  for (std::string word; words >> word;)
-    prefix.push_back(word);
-  return prefix;
+constexpr std::string_view READY_PREFIX = "✓ bridge ready on";
+constexpr std::string_view FAILURE_PREFIX = "✗";
+constexpr int PORT_ATTEMPTS = 3;
+
+// Starts `arguments` with the given standard streams (-1: the test's own)
+// in a process group of its own, so that helpers a launcher starts end
+// with it. The pid, or -1.
+pid_t spawn(std::vector<std::string> arguments, int in, int out, int err) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (auto [from, to] : {std::pair{in, 0}, {out, 1}, {err, 2}}) {
+    if (from >= 0) posix_spawn_file_actions_adddup2(&actions, from, to);
+  }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  std::vector<char*> argv;
+  for (std::string& word : arguments)
+    argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  int error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  return error == 0 ? pid : -1;
+}
+
+bool any_line_starts_with(const std::vector<ConsoleLine>& lines, std::string_view prefix) {
+  for (const ConsoleLine& line : lines) {
+    if (line.text.starts_with(prefix)) return true;
+  }
+  return false;
 }
 
 }  // namespace
+
+std::vector<std::string> bridge_command() {
+  const char* configured = std::getenv("SIMRELAY_BRIDGE");
+  std::string text = configured != nullptr && *configured != '\0' ? configured : SIMRELAY_BINARY;
+  std::istringstream words(text);
+  std::vector<std::string> command;
+  for (std::string word; words >> word;)
+    command.push_back(word);
+  return command;
+}
 
 milliseconds start_timeout() {
   const char* configured = std::getenv("SIMRELAY_START_TIMEOUT_MS");
@@ -29,31 +70,21 @@ milliseconds start_timeout() {
 }
 
 BridgeProcess::BridgeProcess(const std::vector<std::string>& arguments,
+                             const std::vector<std::string>& command,
                              const std::vector<std::string>& wrapper) {
-  std::vector<std::string> command = wrapper;
-  std::vector<std::string> prefix = launch_prefix();
-  command.insert(command.end(), prefix.begin(), prefix.end());
-  command.insert(command.end(), arguments.begin(), arguments.end());
+  std::vector<std::string> words = wrapper;
+  words.insert(words.end(), command.begin(), command.end());
+  words.insert(words.end(), arguments.begin(), arguments.end());
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     std::abort();
   }
-  pid_ = fork();
-  if (pid_ == 0) {
-    setpgid(0, 0);  // Own process group, so helpers a launcher starts die with it.
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    std::vector<char*> argv;
-    for (std::string& word : command)
-      argv.push_back(word.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
+  started_at_ = Clock::now();
+  pid_ = spawn(words, in[0], out[1], err[1]);
   close(in[0]);
   close(out[1]);
   close(err[1]);
+  if (pid_ < 0) std::abort();
   stdin_fd_ = in[1];
   out_reader_ = std::thread([this, fd = out[0]] { pump(fd, out_); });
   err_reader_ = std::thread([this, fd = err[0]] { pump(fd, err_); });
@@ -69,6 +100,18 @@ BridgeProcess::~BridgeProcess() {
   close_stdin();
   out_reader_.join();
   err_reader_.join();
+}
+
+std::unique_ptr<BridgeProcess> BridgeProcess::start_ready(const std::string& xplane_host,
+                                                          const std::vector<std::string>& command) {
+  for (int attempt = 0; attempt < PORT_ATTEMPTS; ++attempt) {
+    std::uint16_t port = free_tcp_port();
+    auto bridge = std::make_unique<BridgeProcess>(
+        std::vector<std::string>{xplane_host, "--port", std::to_string(port)}, command);
+    bridge->port_ = port;
+    if (bridge->wait_ready()) return bridge;
+  }
+  return nullptr;
 }
 
 void BridgeProcess::pump(int fd, Stream& stream) {
@@ -93,13 +136,14 @@ void BridgeProcess::pump(int fd, Stream& stream) {
   close(fd);
 }
 
-std::optional<ConsoleLine> BridgeProcess::wait_line(Stream& stream, const std::string& text,
+template <class Match>
+std::optional<ConsoleLine> BridgeProcess::wait_line(Stream& stream, Match match,
                                                     milliseconds timeout) {
   std::unique_lock lock(mutex_);
   std::optional<ConsoleLine> found;
   changed_.wait_for(lock, timeout, [&] {
     for (const ConsoleLine& line : stream.lines) {
-      if (line.text == text) {
+      if (match(line.text)) {
         found = line;
         return true;
       }
@@ -111,22 +155,29 @@ std::optional<ConsoleLine> BridgeProcess::wait_line(Stream& stream, const std::s
 
 std::optional<ConsoleLine> BridgeProcess::wait_stdout_line(const std::string& text,
                                                            milliseconds timeout) {
-  return wait_line(out_, text, timeout);
+  return wait_line(
+      out_, [&](const std::string& line) { return line == text; }, timeout);
 }
 
 std::optional<ConsoleLine> BridgeProcess::wait_stderr_line(const std::string& text,
                                                            milliseconds timeout) {
-  return wait_line(err_, text, timeout);
+  return wait_line(
+      err_, [&](const std::string& line) { return line == text; }, timeout);
+}
+
+std::optional<ConsoleLine> BridgeProcess::wait_stdout_prefix(const std::string& prefix,
+                                                             milliseconds timeout) {
+  return wait_line(
+      out_, [&](const std::string& line) { return line.starts_with(prefix); }, timeout);
 }
 
 bool BridgeProcess::wait_ready() {
   std::unique_lock lock(mutex_);
+  // A failed start says why on standard error; no need to wait it out.
   return changed_.wait_for(lock, start_timeout(), [&] {
-    for (const ConsoleLine& line : out_.lines) {
-      if (line.text.rfind("✓ bridge ready on", 0) == 0) return true;
-    }
-    return out_.closed;
-  }) && !out_.closed;
+    return any_line_starts_with(out_.lines, READY_PREFIX) || out_.closed ||
+           any_line_starts_with(err_.lines, FAILURE_PREFIX);
+  }) && any_line_starts_with(out_.lines, READY_PREFIX);
 }
 
 std::vector<ConsoleLine> BridgeProcess::stdout_lines() {
@@ -177,4 +228,13 @@ std::optional<int> BridgeProcess::wait_exit(milliseconds timeout) {
   }
 }
 
-}  // namespace e2e
+std::optional<int> run_command(const std::vector<std::string>& arguments) {
+  int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  pid_t pid = spawn(arguments, null, null, null);
+  close(null);
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return std::nullopt;
+  return WEXITSTATUS(status);
+}
+
+}  // namespace simrelay::support
