@@ -20,6 +20,7 @@ void FlightState::apply_reply(std::span<const RrefRecord> records, MonotonicInst
   last_reply_ = now;
   reply_time_ms_ = wall_ms;
   ++reply_count_;
+  render_live_json();
 }
 
 void FlightState::apply_reply(std::span<const RrefRecord> records) {
@@ -44,11 +45,13 @@ std::uint64_t FlightState::reply_count() const {
 
 std::uint64_t FlightState::append_snapshot(std::string& out, MonotonicInstant now) const {
   MutexLock lock(mutex_);
-  if (!live_at(now)) {
-    out += R"({"xp":false})";
-    return reply_count_;
-  }
-  out += R"({"xp":true,"t":)";
+  out += live_at(now) ? std::string_view(live_json_) : R"({"xp":false})";
+  return reply_count_;
+}
+
+void FlightState::render_live_json() {
+  std::string& out = live_json_;
+  out.assign(R"({"xp":true,"t":)");
   char digits[24];
   auto end = std::to_chars(digits, digits + sizeof digits, reply_time_ms_).ptr;
   out.append(digits, end);
@@ -60,7 +63,6 @@ std::uint64_t FlightState::append_snapshot(std::string& out, MonotonicInstant no
     append_float(out, *values_[row]);
   }
   out += '}';
-  return reply_count_;
 }
 
 std::string FlightState::snapshot_json(MonotonicInstant now) const {

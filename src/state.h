@@ -45,7 +45,9 @@ struct RrefRecord {
 };
 
 // Guards itself: each operation takes the record's lock for its own short
-// work, so callers never hold it while they send, print or sleep.
+// work, so callers never hold it while they send, print or sleep. The live
+// form of the snapshot is rendered once per reply, when the values change;
+// readers copy it, or the not-live form, as judged at their own time.
 class FlightState {
  public:
   FlightState() = default;
@@ -71,12 +73,14 @@ class FlightState {
 
  private:
   bool live_at(MonotonicInstant now) const REQUIRES(mutex_);
+  void render_live_json() REQUIRES(mutex_);
 
   mutable Mutex mutex_;
   std::array<std::optional<float>, POSITION_FIELDS.size()> values_ GUARDED_BY(mutex_){};
   std::optional<MonotonicInstant> last_reply_ GUARDED_BY(mutex_);
   std::uint64_t reply_time_ms_ GUARDED_BY(mutex_) = 0;  // Wall clock, milliseconds since 1970.
   std::uint64_t reply_count_ GUARDED_BY(mutex_) = 0;
+  std::string live_json_ GUARDED_BY(mutex_);  // The snapshot while the link is live.
 };
 
 using SharedFlightState = std::shared_ptr<FlightState>;
