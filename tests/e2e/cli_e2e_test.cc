@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "bridge_process.h"
-#include "net_client.h"
+#include "fake_xplane.h"
+#include "http_client.h"
 
-namespace e2e {
+namespace simrelay::e2e {
 namespace {
+
+using namespace support;
 
 const std::string PROMPT = "Press Enter to close.";
 
@@ -41,7 +44,7 @@ TEST(StartUp, TrailingPortOptionBecomesTheHost) {
 }
 
 TEST(StartUp, BannerAndReadyLines) {
-  FakeXplane xplane;
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
   std::uint16_t port = free_tcp_port();
   BridgeProcess bridge({xplane.host(), "--port", std::to_string(port)});
   ASSERT_TRUE(bridge.wait_ready());
@@ -56,7 +59,7 @@ TEST(StartUp, BannerAndReadyLines) {
 }
 
 TEST(StartUp, BusyPortFailsAfterTheBanner) {
-  FakeXplane xplane;
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
   std::uint16_t port = free_tcp_port();
   BridgeProcess first({xplane.host(), "--port", std::to_string(port)});
   ASSERT_TRUE(first.wait_ready());
@@ -79,7 +82,7 @@ TEST(StartUp, BusyPortFailsAfterTheBanner) {
 }
 
 TEST(StartUp, PortZeroIsShownAsConfigured) {
-  FakeXplane xplane;
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
   BridgeProcess bridge({xplane.host(), "--port", "0"});
   ASSERT_TRUE(bridge.wait_ready());
   EXPECT_EQ(bridge.stdout_lines().back().text,
@@ -88,4 +91,4 @@ TEST(StartUp, PortZeroIsShownAsConfigured) {
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace simrelay::e2e

@@ -2,13 +2,17 @@
 // console lines and re-subscription while the simulator is silent.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <thread>
 
 #include "bridge_process.h"
-#include "net_client.h"
+#include "fake_xplane.h"
+#include "http_client.h"
 
-namespace e2e {
+namespace simrelay::e2e {
 namespace {
+
+using namespace support;
 
 const std::string LIVE_LINE = "✓ receiving data from X-Plane";
 const std::string WAITING_LINE = "… waiting for X-Plane (is a flight loaded?)";
@@ -27,24 +31,39 @@ std::string request_bytes(std::uint8_t row) {
   return bytes;
 }
 
+// A reply datagram: "RREF", one byte, then (index, value) records, built
+// here by hand as an independent check of the bridge's reading of the wire.
+std::string rref_reply(const std::vector<std::pair<std::uint32_t, float>>& records) {
+  std::string bytes("RREF,", 5);
+  auto put = [&](std::uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+      bytes.push_back(static_cast<char>(value >> (8 * i)));
+  };
+  for (auto [index, value] : records) {
+    put(index);
+    put(std::bit_cast<std::uint32_t>(value));
+  }
+  return bytes;
+}
+
 double seconds_between(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
 class LinkTest : public ::testing::Test {
  protected:
-  FakeXplane xplane;
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
   std::uint16_t port = free_tcp_port();
   BridgeProcess bridge{{xplane.host(), "--port", std::to_string(port)}};
 
   // The first round of eight requests; returns where they came from.
-  simrelay::Ipv4Endpoint expect_subscription_round() {
+  Ipv4Endpoint expect_subscription_round() {
     auto round = xplane.receive_many(8, start_timeout());
     EXPECT_EQ(round.size(), 8u);
     for (std::size_t row = 0; row < round.size(); ++row) {
       EXPECT_EQ(round[row].bytes, request_bytes(static_cast<std::uint8_t>(row))) << row;
     }
-    return round.empty() ? simrelay::Ipv4Endpoint{} : round.front().from;
+    return round.empty() ? Ipv4Endpoint{} : round.front().from;
   }
 
   std::string state() { return body_of(http_exchange(port, "GET /state HTTP/1.1\r\n\r\n")); }
@@ -74,7 +93,7 @@ TEST_F(LinkTest, SubscribesInOrderAndRepeatsWhileSilent) {
 
 TEST_F(LinkTest, FollowsStartSilenceAndResumption) {
   ASSERT_TRUE(bridge.wait_ready());
-  simrelay::Ipv4Endpoint peer = expect_subscription_round();
+  Ipv4Endpoint peer = expect_subscription_round();
   EXPECT_EQ(state(), R"({"xp":false})");
 
   // Replies at 5 Hz for two seconds: live once, no re-subscription.
@@ -111,7 +130,7 @@ TEST_F(LinkTest, FollowsStartSilenceAndResumption) {
 
 TEST_F(LinkTest, OversizeDatagramChangesNothing) {
   ASSERT_TRUE(bridge.wait_ready());
-  simrelay::Ipv4Endpoint peer = expect_subscription_round();
+  Ipv4Endpoint peer = expect_subscription_round();
   std::vector<std::pair<std::uint32_t, float>> records;
   for (int i = 0; i < 374; ++i)
     records.push_back({static_cast<std::uint32_t>(i % 2), 1.0f});
@@ -132,7 +151,7 @@ TEST_F(LinkTest, OversizeDatagramChangesNothing) {
 
 TEST_F(LinkTest, FiveByteRepliesKeepTheLinkLive) {
   ASSERT_TRUE(bridge.wait_ready());
-  simrelay::Ipv4Endpoint peer = expect_subscription_round();
+  Ipv4Endpoint peer = expect_subscription_round();
   xplane.send_to(peer, rref_reply({{0, 1.0f}, {1, 2.0f}}));
   ASSERT_TRUE(bridge.wait_stdout_line(LIVE_LINE, milliseconds(3000)));
   // Five seconds of header-only replies: still live, nothing printed, no requests.
@@ -147,7 +166,7 @@ TEST_F(LinkTest, FiveByteRepliesKeepTheLinkLive) {
 
 TEST_F(LinkTest, RepliesWithoutPositionNeverGoLive) {
   ASSERT_TRUE(bridge.wait_ready());
-  simrelay::Ipv4Endpoint peer = expect_subscription_round();
+  Ipv4Endpoint peer = expect_subscription_round();
   // Non-replies and replies lacking lat/lon: stored, but the link stays down and
   // the requests keep coming.
   auto start = Clock::now();
@@ -164,10 +183,10 @@ TEST_F(LinkTest, RepliesWithoutPositionNeverGoLive) {
 }
 
 TEST(LinkConsole, OutputIntoAClosedPipeDoesNotEndTheBridge) {
-  FakeXplane xplane;
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
   std::uint16_t port = free_tcp_port();
   // Standard output goes to a reader that quits after the first byte.
-  BridgeProcess bridge({xplane.host(), "--port", std::to_string(port)},
+  BridgeProcess bridge({xplane.host(), "--port", std::to_string(port)}, bridge_command(),
                        {"/bin/sh", "-c", "\"$0\" \"$@\" | head -c 1 >/dev/null"});
   auto round = xplane.receive_many(8, start_timeout());
   ASSERT_EQ(round.size(), 8u);
@@ -185,4 +204,4 @@ TEST(LinkConsole, OutputIntoAClosedPipeDoesNotEndTheBridge) {
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace simrelay::e2e
