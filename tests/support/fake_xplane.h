@@ -32,7 +32,6 @@ class FakeXPlane {
 
   const Ipv4Endpoint& address() const { return address_; }
   std::string host() const { return host_of(address_); }
-  const Socket& socket() const { return socket_; }
 
   struct Datagram {
     std::string bytes;
