@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "console.h"
+
 namespace simrelay {
 namespace {
 
@@ -36,6 +38,15 @@ void send_subscriptions(const Socket& socket, const Ipv4Endpoint& endpoint) {
     RrefRequest request = build_rref_request(row, RREF_RATE_HZ);
     send_datagram(socket, endpoint, request);  // Failures wait for the next round.
   }
+}
+
+std::vector<std::string> cancellation_requests() {
+  std::vector<std::string> requests;
+  for (std::size_t row = 0; row < POSITION_FIELDS.size(); ++row) {
+    RrefRequest request = build_rref_request(row, 0);
+    requests.emplace_back(request.begin(), request.end());
+  }
+  return requests;
 }
 
 RrefRecord RrefReply::operator[](std::size_t k) const {
@@ -91,7 +102,7 @@ void run_subscriber(Socket socket, Ipv4Endpoint endpoint, SharedFlightState stat
       live = state->is_live(MonotonicClock::now());
     }
     if (auto line = link_change_line(link_shown, live)) {
-      write_stdout_line(*line);
+      print_stdout_line(std::string(*line));
       link_shown = live;
     }
     if (resubscribe_due(live, last_subscribe, MonotonicClock::now())) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "config.h"
 #include "platform.h"
@@ -35,6 +37,10 @@ RrefRequest build_rref_request(std::size_t row, std::int32_t rate_hz);
 
 // Sends the eight requests in row order; every send failure is ignored.
 void send_subscriptions(const Socket& socket, const Ipv4Endpoint& endpoint);
+
+// The eight requests again with rate 0, which make X-Plane stop sending:
+// it never notices by itself that a subscriber has gone.
+std::vector<std::string> cancellation_requests();
 
 // The records of a reply, read in place from the datagram's bytes.
 class RrefReply {

@@ -28,6 +28,13 @@ milliseconds start_timeout() {
   return milliseconds(configured != nullptr ? std::atoi(configured) : 10000);
 }
 
+bool under_wine() {
+  for (const std::string& word : launch_prefix()) {
+    if (word.ends_with("wine") || word.ends_with("wine64")) return true;
+  }
+  return false;
+}
+
 BridgeProcess::BridgeProcess(const std::vector<std::string>& arguments,
                              const std::vector<std::string>& wrapper) {
   std::vector<std::string> command = wrapper;
@@ -41,6 +48,9 @@ BridgeProcess::BridgeProcess(const std::vector<std::string>& arguments,
   pid_ = fork();
   if (pid_ == 0) {
     setpgid(0, 0);  // Own process group, so helpers a launcher starts die with it.
+    // Signals as a user's shell would leave them, whatever the test runner ignores.
+    for (int number : {SIGINT, SIGTERM, SIGHUP})
+      signal(number, SIG_DFL);
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
@@ -147,6 +157,10 @@ std::string BridgeProcess::stdout_bytes() {
 std::string BridgeProcess::stderr_bytes() {
   std::lock_guard lock(mutex_);
   return err_.bytes;
+}
+
+void BridgeProcess::send_signal(int number) {
+  kill(pid_, number);
 }
 
 void BridgeProcess::close_stdin() {

@@ -22,6 +22,9 @@ using std::chrono::milliseconds;
 // Scales waits for slow launchers (Wine) via SIMRELAY_START_TIMEOUT_MS.
 milliseconds start_timeout();
 
+// True when the bridge under test is the Windows build run by Wine.
+bool under_wine();
+
 struct ConsoleLine {
   std::string text;
   Clock::time_point at;
@@ -48,6 +51,8 @@ class BridgeProcess {
   std::string stdout_bytes();
   std::string stderr_bytes();
 
+  // Sends a POSIX signal to the bridge (under Wine: to Wine's process).
+  void send_signal(int number);
   void close_stdin();
   void write_stdin(const std::string& bytes);
   // The exit status, or nothing when the process is still running then.

@@ -1,6 +1,9 @@
 // The bridge's start-up as a user sees it: console lines, exit status, the
 // pause after a failed start.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
 
 #include "bridge_process.h"
 #include "net_client.h"
@@ -61,7 +64,8 @@ TEST(StartUp, BusyPortFailsAfterTheBanner) {
   BridgeProcess first({xplane.host(), "--port", std::to_string(port)});
   ASSERT_TRUE(first.wait_ready());
 
-  BridgeProcess second({xplane.host(), "--port", std::to_string(port)});
+  FakeXplane second_xplane;
+  BridgeProcess second({second_xplane.host(), "--port", std::to_string(port)});
   ASSERT_TRUE(second.wait_stderr_line(PROMPT, start_timeout()));
   auto errors = second.stderr_lines();
   ASSERT_EQ(errors.size(), 2u);
@@ -70,12 +74,41 @@ TEST(StartUp, BusyPortFailsAfterTheBanner) {
   EXPECT_NE(errors[0].text.find("(os error "), std::string::npos) << errors[0].text;
   EXPECT_TRUE(errors[0].text.ends_with(") (is the bridge already running?)")) << errors[0].text;
   ASSERT_TRUE(second.wait_stdout_line(
-      "→ asking X-Plane at " + xplane.host() + ":49000 for position (5 Hz)", start_timeout()));
+      "→ asking X-Plane at " + second_xplane.host() + ":49000 for position (5 Hz)",
+      start_timeout()));
   auto lines = second.stdout_lines();
   EXPECT_EQ(lines[0].text, "Corvane X-Plane bridge 1.0.0");
-  // Its subscriber runs during the pause: the fake X-Plane hears from both.
+  // Its subscriber ran during the pause; ending it cancels what it asked for.
+  auto round = second_xplane.receive_many(8, start_timeout());
+  ASSERT_EQ(round.size(), 8u);
   second.close_stdin();
   EXPECT_EQ(second.wait_exit(start_timeout()), 1);
+  EXPECT_EQ(second_xplane.receive_cancellations(round[0].from, start_timeout()),
+            rref_cancellations());
+}
+
+// The connections a bridge closed linger on its port for a while (TIME_WAIT);
+// a bridge started again at once must still get the port.
+TEST(StartUp, RestartRightAfterServingGetsThePort) {
+  FakeXplane xplane;
+  std::uint16_t port = free_tcp_port();
+  const std::vector<std::string> arguments{xplane.host(), "--port", std::to_string(port)};
+  auto first = std::make_unique<BridgeProcess>(arguments);
+  ASSERT_TRUE(first->wait_ready());
+  for (int i = 0; i < 300; ++i)
+    ASSERT_EQ(body_of(http_exchange(port, "GET /state HTTP/1.1\r\n\r\n")), R"({"xp":false})");
+  HttpClient stream(port);
+  stream.send("GET /stream HTTP/1.1\r\n\r\n");
+  ASSERT_NE(stream.read_until_count("data: ", 1, start_timeout()).find("data: "),
+            std::string::npos);
+  first->send_signal(SIGTERM);
+  ASSERT_TRUE(first->wait_exit(start_timeout()));
+  first.reset();
+
+  BridgeProcess again(arguments);
+  ASSERT_TRUE(again.wait_ready()) << again.stderr_bytes();
+  EXPECT_EQ(again.stderr_bytes(), "");
+  EXPECT_EQ(body_of(http_exchange(port, "GET /state HTTP/1.1\r\n\r\n")), R"({"xp":false})");
 }
 
 TEST(StartUp, PortZeroIsShownAsConfigured) {

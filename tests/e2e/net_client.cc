@@ -123,6 +123,42 @@ void FakeXplane::send_to(const Ipv4Endpoint& to, const std::string& bytes) {
   send_datagram(socket_, to, std::span<const char>(bytes.data(), bytes.size()));
 }
 
+std::vector<std::string> FakeXplane::receive_cancellations(const Ipv4Endpoint& subscriber,
+                                                           milliseconds timeout) {
+  std::vector<std::string> cancellations;
+  auto deadline = Clock::now() + timeout;
+  while (cancellations.size() < 8 && Clock::now() < deadline) {
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+    auto datagram = receive(std::max(left, milliseconds(1)));
+    if (datagram && datagram->from == subscriber && datagram->bytes.size() > 5 &&
+        datagram->bytes[5] == 0) {
+      cancellations.push_back(datagram->bytes);
+    }
+  }
+  return cancellations;
+}
+
+std::string rref_request(std::uint8_t row, std::uint8_t rate_hz) {
+  static const char* const PATHS[] = {
+      "sim/flightmodel/position/latitude",    "sim/flightmodel/position/longitude",
+      "sim/flightmodel/position/elevation",   "sim/flightmodel/position/psi",
+      "sim/flightmodel/position/groundspeed", "sim/flightmodel/position/indicated_airspeed",
+      "sim/flightmodel/position/vh_ind_fpm",  "sim/flightmodel/position/y_agl",
+  };
+  std::string bytes("RREF\0", 5);
+  bytes += std::string{static_cast<char>(rate_hz), 0, 0, 0, static_cast<char>(row), 0, 0, 0};
+  bytes += PATHS[row];
+  bytes.resize(413, '\0');
+  return bytes;
+}
+
+std::vector<std::string> rref_cancellations() {
+  std::vector<std::string> requests;
+  for (std::uint8_t row = 0; row < 8; ++row)
+    requests.push_back(rref_request(row, 0));
+  return requests;
+}
+
 std::string rref_reply(const std::vector<std::pair<std::uint32_t, float>>& records) {
   std::string bytes("RREF,", 5);
   auto put = [&](std::uint32_t value) {

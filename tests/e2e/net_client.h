@@ -62,11 +62,20 @@ class FakeXplane {
   // Collects `count` datagrams; fewer when the time runs out.
   std::vector<Datagram> receive_many(std::size_t count, milliseconds timeout);
   void send_to(const simrelay::Ipv4Endpoint& to, const std::string& bytes);
+  // The requests with rate 0 that `subscriber` sends, up to eight, in the
+  // order they came; other datagrams are passed over.
+  std::vector<std::string> receive_cancellations(const simrelay::Ipv4Endpoint& subscriber,
+                                                 milliseconds timeout);
 
  private:
   std::string host_;
   simrelay::Socket socket_;
 };
+
+// The bridge's subscription request for one row, built by hand.
+std::string rref_request(std::uint8_t row, std::uint8_t rate_hz);
+// The eight requests with rate 0 that cancel a subscription, in row order.
+std::vector<std::string> rref_cancellations();
 
 // A reply datagram: "RREF", one byte, then (index, value) records.
 std::string rref_reply(const std::vector<std::pair<std::uint32_t, float>>& records);

@@ -31,7 +31,8 @@ MonotonicClock::duration period_of(std::int32_t rate_hz) {
 
 std::optional<RrefSubscription> parse_rref_subscription(std::span<const char> datagram) {
   if (datagram.size() != REQUEST_LEN) return std::nullopt;
-  if (std::memcmp(datagram.data(), "RREF", 5) != 0) return std::nullopt;  // Tag and its zero.
+  // X-Plane looks at the tag alone: clients that send "RREF0" are served too.
+  if (std::memcmp(datagram.data(), "RREF", 4) != 0) return std::nullopt;
   std::int32_t rate = get_le32(datagram.data() + 5);
   if (rate < 0) return std::nullopt;
   const char* path = datagram.data() + PATH_OFFSET;

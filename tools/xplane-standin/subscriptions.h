@@ -23,7 +23,7 @@ inline constexpr std::chrono::milliseconds GATHER_DELAY{10};
 // Records per reply datagram, so one reply fits an Ethernet frame.
 inline constexpr std::size_t MAX_RECORDS_PER_REPLY = (1472 - 5) / 8;
 
-// "RREF\0", rate, index and a 400-byte path: 413 bytes in all.
+// "RREF", one byte of any value, rate, index and a 400-byte path: 413 bytes.
 struct RrefSubscription {
   std::int32_t rate_hz;  // 0 cancels the index.
   std::int32_t index;    // The subscriber's own number, echoed in every record.
