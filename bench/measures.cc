@@ -1,5 +1,8 @@
 #include "measures.h"
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <thread>
 
 #include "bridge_process.h"
@@ -9,6 +12,8 @@
 
 namespace simrelay::bench {
 namespace {
+
+using namespace support;
 
 constexpr std::size_t CONNECTING_AT_ONCE = 64;
 constexpr std::chrono::milliseconds CONNECT_TIMEOUT{60000};
@@ -31,15 +36,29 @@ double seconds_between(MonotonicInstant from, MonotonicInstant to) {
   return std::chrono::duration<double>(to - from).count();
 }
 
+// From starting the process to its ready line.
+double ready_after_ms(BridgeProcess& bridge) {
+  auto ready = bridge.wait_stdout_prefix("✓ bridge ready", std::chrono::milliseconds(0));
+  return std::chrono::duration<double, std::milli>(ready->at - bridge.started_at()).count();
+}
+
+// Size in bytes of a stripped copy of the file (made with `strip`).
+std::optional<std::uint64_t> stripped_size(const std::string& binary) {
+  std::filesystem::path copy = std::filesystem::temp_directory_path() /
+                               ("simrelay-bench-stripped-" + std::to_string(::getpid()));
+  std::optional<int> status = run_command({"strip", "-o", copy.string(), binary});
+  std::error_code error;
+  std::uint64_t size = std::filesystem::file_size(copy, error);
+  if (error) size = 0;
+  std::filesystem::remove(copy, error);
+  if (status != 0 || size == 0) return std::nullopt;
+  return size;
+}
+
 }  // namespace
 
-Rows measure_state(const HttpTarget& target, const StateLoadOptions& options,
-                   std::optional<int> server_pid) {
-  std::optional<double> cpu_before = server_pid ? cpu_seconds(*server_pid) : std::nullopt;
-  StateLoadResult result = run_state_load(target, options);
-  std::optional<double> cpu_after = server_pid ? cpu_seconds(*server_pid) : std::nullopt;
-  std::string what = target.path + ", " + std::to_string(options.clients) +
-                     " clients, new connection each, " + seconds_label(options.duration);
+Rows state_rows(const std::string& what, StateLoadResult& result, std::optional<double> server_cpu,
+                bool judged) {
   double rate = result.seconds > 0 ? static_cast<double>(result.completed) / result.seconds : 0;
   double p50 = percentile(result.latencies_ms, 50);
   double p99 = percentile(result.latencies_ms, 99);
@@ -50,11 +69,32 @@ Rows measure_state(const HttpTarget& target, const StateLoadOptions& options,
       {what, "latency p50", ms(p50), "", std::nullopt},
       {what, "latency p99", ms(p99), "< 10 ms", p99 < 10},
   };
-  if (cpu_before && cpu_after && result.completed > 0) {
-    double per_request = (*cpu_after - *cpu_before) / static_cast<double>(result.completed) * 1e6;
+  if (!judged) {
+    for (Row& row : rows) {
+      row.target.clear();
+      row.met.reset();
+    }
+  }
+  if (server_cpu && result.completed > 0) {
+    double per_request = *server_cpu / static_cast<double>(result.completed) * 1e6;
     rows.push_back({what, "server CPU per request", fixed(per_request, 0) + " µs", "", {}});
   }
   return rows;
+}
+
+std::string state_label(const HttpTarget& target, const StateLoadOptions& options) {
+  return target.path + ", " + std::to_string(options.clients) + " clients, new connection each, " +
+         seconds_label(options.duration);
+}
+
+Rows measure_state(const HttpTarget& target, const StateLoadOptions& options,
+                   std::optional<int> server_pid) {
+  std::optional<double> cpu_before = server_pid ? cpu_seconds(*server_pid) : std::nullopt;
+  StateLoadResult result = run_state_load(target, options);
+  std::optional<double> cpu_after = server_pid ? cpu_seconds(*server_pid) : std::nullopt;
+  std::optional<double> used;
+  if (cpu_before && cpu_after) used = *cpu_after - *cpu_before;
+  return state_rows(state_label(target, options), result, used, true);
 }
 
 Rows measure_fanout(const HttpTarget& target, const FanoutOptions& options) {
@@ -99,7 +139,7 @@ Rows measure_fanout(const HttpTarget& target, const FanoutOptions& options) {
   return rows;
 }
 
-Rows measure_latency(const HttpTarget& target, const FakeXPlane& feed,
+Rows measure_latency(const HttpTarget& target, const XPlaneFeed& feed,
                      const LatencyOptions& options) {
   std::vector<std::optional<std::uint32_t>> last_seen(options.clients);
   std::vector<double> samples;
@@ -143,8 +183,8 @@ Rows measure_footprint(const FootprintOptions& options) {
   Rows rows;
   std::vector<double> ready_ms;
   for (int i = 0; i < options.launches; ++i) {
-    auto bridge = BridgeProcess::start(options.binary, options.silent_xplane_host);
-    if (bridge) ready_ms.push_back(bridge->ready_after().count());
+    auto bridge = BridgeProcess::start_ready(options.silent_xplane_host, {options.binary});
+    if (bridge) ready_ms.push_back(ready_after_ms(*bridge));
   }
   std::string launch = "launch to ready line, " + std::to_string(ready_ms.size()) + " launches";
   double slowest_launch = maximum(ready_ms);
@@ -153,7 +193,7 @@ Rows measure_footprint(const FootprintOptions& options) {
   rows.push_back({launch, "slowest", ms(slowest_launch), "", {}});
 
   std::string idle = "idle: no X-Plane, no client, " + seconds_label(options.idle);
-  auto bridge = BridgeProcess::start(options.binary, options.silent_xplane_host);
+  auto bridge = BridgeProcess::start_ready(options.silent_xplane_host, {options.binary});
   if (!bridge) {
     rows.push_back({idle, "bridge", "did not start", "", false});
     return rows;

@@ -5,10 +5,13 @@
 #include <thread>
 
 #include "bridge_process.h"
-#include "net_client.h"
+#include "fake_xplane.h"
+#include "http_client.h"
 
-namespace e2e {
+namespace simrelay::e2e {
 namespace {
+
+using namespace support;
 
 const std::string CORS =
     "Access-Control-Allow-Origin: *\r\n"
@@ -38,7 +41,7 @@ class HttpTest : public ::testing::Test {
 
   std::string exchange(const std::string& request) { return http_exchange(port, request); }
 
-  FakeXplane xplane;
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
   std::uint16_t port = free_tcp_port();
   BridgeProcess bridge{{xplane.host(), "--port", std::to_string(port)}};
 };
@@ -108,7 +111,7 @@ TEST_F(HttpTest, StreamFollowsAFiveHertzFeed) {
   std::atomic<bool> feeding{true};
   std::thread feed([&] {
     for (int i = 0; feeding; ++i) {
-      xplane.send_to(round[0].from, rref_reply({{0, 1.0f}, {1, 2.0f}, {2, float(i)}}));
+      xplane.send_reply(round[0].from, {{0, 1.0f}, {1, 2.0f}, {2, float(i)}});
       std::this_thread::sleep_for(milliseconds(200));
     }
   });
@@ -120,8 +123,8 @@ TEST_F(HttpTest, StreamFollowsAFiveHertzFeed) {
   auto start = Clock::now();
   char buffer[4096];
   while (Clock::now() - start < milliseconds(3000)) {
-    simrelay::set_receive_timeout(client.socket(), 100);
-    long n = simrelay::receive_some(client.socket(), buffer);
+    set_receive_timeout(client.socket(), 100);
+    long n = receive_some(client.socket(), buffer);
     if (n <= 0) continue;
     pending.append(buffer, static_cast<std::size_t>(n));
     for (std::size_t end; (end = pending.find("\n\n")) != std::string::npos;) {
@@ -171,4 +174,4 @@ TEST_F(HttpTest, TwoHundredSimultaneousConnectionsAllAnswered) {
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace simrelay::e2e
