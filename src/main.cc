@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "config.h"
+#include "connection_threads.h"
 #include "console.h"
 #include "http.h"
 #include "platform.h"
@@ -27,15 +28,12 @@ constexpr int LISTEN_BACKLOG = 128;
 }
 
 [[noreturn]] void accept_forever(const Socket& listener, const SharedFlightState& state) {
+  ConnectionThreads threads(
+      [state](Socket connection) { serve_connection(std::move(connection), state); });
   for (;;) {
     Socket connection = accept_connection(listener);
-    if (!connection.valid()) continue;
-    // When no thread can be started the connection is closed and the
-    // reference dropped right here, as the lambda is destroyed unrun. The
-    // init-capture makes a non-const copy, so the thread can move it on.
-    start_detached_thread([connection = std::move(connection), state = state]() mutable {
-      serve_connection(std::move(connection), std::move(state));
-    });
+    // When no thread can be started the connection is closed right here.
+    if (connection.valid()) threads.dispatch(std::move(connection));
   }
 }
 

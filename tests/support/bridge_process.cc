@@ -23,7 +23,8 @@ constexpr int PORT_ATTEMPTS = 3;
 
 // Starts `arguments` with the given standard streams (-1: the test's own)
 // in a process group of its own, so that helpers a launcher starts end
-// with it. The pid, or -1.
+// with it, and with the signals a user's shell would leave it, whatever the
+// test runner ignores. The pid, or -1.
 pid_t spawn(std::vector<std::string> arguments, int in, int out, int err) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -32,15 +33,13 @@ pid_t spawn(std::vector<std::string> arguments, int in, int out, int err) {
   }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  // The ending signals as a user's shell leaves them, whatever the test
-  // runner ignores.
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setpgroup(&attributes, 0);
   sigset_t defaults;
   sigemptyset(&defaults);
   for (int number : {SIGINT, SIGTERM, SIGHUP})
     sigaddset(&defaults, number);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
-  posix_spawnattr_setpgroup(&attributes, 0);
   std::vector<char*> argv;
   for (std::string& word : arguments)
     argv.push_back(word.data());
@@ -212,6 +211,10 @@ std::string BridgeProcess::stdout_bytes() {
 std::string BridgeProcess::stderr_bytes() {
   std::lock_guard lock(mutex_);
   return err_.bytes;
+}
+
+void BridgeProcess::send_signal(int number) {
+  kill(pid_, number);
 }
 
 void BridgeProcess::close_stdin() {

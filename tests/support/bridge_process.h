@@ -26,7 +26,7 @@ using std::chrono::milliseconds;
 // else the bridge built beside the tests.
 std::vector<std::string> bridge_command();
 
-// True when the launch command runs the Windows build under Wine.
+// True when the bridge under test is the Windows build run by Wine.
 bool under_wine();
 
 // How long a bridge may take to start: SIMRELAY_START_TIMEOUT_MS, for slow
@@ -74,6 +74,8 @@ class BridgeProcess {
   std::string stdout_bytes();
   std::string stderr_bytes();
 
+  // Sends a POSIX signal to the bridge (under Wine: to Wine's process).
+  void send_signal(int number);
   void close_stdin();
   void write_stdin(const std::string& bytes);
   // The exit status, or nothing when the process is still running then.

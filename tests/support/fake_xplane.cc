@@ -48,6 +48,19 @@ std::vector<FakeXPlane::Datagram> FakeXPlane::receive_many(std::size_t count,
   return all;
 }
 
+std::vector<std::string> FakeXPlane::receive_cancellations(const Ipv4Endpoint& subscriber,
+                                                           milliseconds timeout) {
+  std::vector<std::string> cancellations;
+  auto deadline = Clock::now() + timeout;
+  while (cancellations.size() < POSITION_FIELDS.size() && Clock::now() < deadline) {
+    auto datagram = receive(std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
+    if (!datagram || datagram->from != subscriber) continue;
+    auto request = decode_rref_request(datagram->bytes);
+    if (request && request->rate_hz == 0) cancellations.push_back(datagram->bytes);
+  }
+  return cancellations;
+}
+
 void FakeXPlane::send_to(const Ipv4Endpoint& to, std::string_view bytes) {
   send_datagram(socket_, to, bytes);
 }
@@ -58,6 +71,15 @@ void FakeXPlane::send_reply(const Ipv4Endpoint& to,
   for (auto [index, value] : records)
     typed.push_back({index, value});
   send_to(to, encode_rref_reply(typed));
+}
+
+std::vector<std::string> rref_cancellations() {
+  std::vector<std::string> requests;
+  for (std::size_t row = 0; row < POSITION_FIELDS.size(); ++row) {
+    RrefRequest request = build_rref_request(row, 0);
+    requests.emplace_back(request.begin(), request.end());
+  }
+  return requests;
 }
 
 std::string feed_reply(std::uint32_t sequence) {

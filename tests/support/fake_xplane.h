@@ -43,6 +43,10 @@ class FakeXPlane {
   std::optional<Datagram> receive(milliseconds timeout);
   // Collects `count` datagrams; fewer when the time runs out.
   std::vector<Datagram> receive_many(std::size_t count, milliseconds timeout);
+  // The requests with rate 0 that `subscriber` sends, up to eight, in the
+  // order they came; other datagrams are passed over.
+  std::vector<std::string> receive_cancellations(const Ipv4Endpoint& subscriber,
+                                                 milliseconds timeout);
   void send_to(const Ipv4Endpoint& to, std::string_view bytes);
   // A reply datagram with these (index, value) records.
   void send_reply(const Ipv4Endpoint& to,
@@ -54,6 +58,9 @@ class FakeXPlane {
   Socket socket_;
   Ipv4Endpoint address_;
 };
+
+// The eight requests with rate 0 that cancel a subscription, in row order.
+std::vector<std::string> rref_cancellations();
 
 // A reply with a record for every position field, the altitude (row 2)
 // carrying `sequence`, so that an event can be traced back to the datagram
