@@ -185,8 +185,13 @@ int run_one(const Options& options) {
     if (!target) return std::cerr << "need --host and --port\n", 2;
     std::optional<int> pid;
     if (auto number = options.number("--pid")) pid = static_cast<int>(*number);
-    rows = command == "state" ? measure_state(*target, state_options(options, false), pid)
-                              : measure_fanout(*target, fanout_options(options, false));
+    if (command == "fanout") {
+      rows = measure_fanout(*target, fanout_options(options, false));
+    } else if (options.flag("--nginx") && pid) {
+      rows = measure_state_against_nginx(*target, state_options(options, false), *pid);
+    } else {
+      rows = measure_state(*target, state_options(options, false), pid);
+    }
   } else {
     return std::cerr << USAGE, 2;
   }

@@ -19,15 +19,17 @@ const std::string CORS =
     "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
     "Access-Control-Allow-Headers: *\r\n"
     "Access-Control-Allow-Private-Network: true\r\n";
+const std::string CLOSE = "Connection: close\r\n";
 const std::string STATUS_PAGE =
-    "HTTP/1.1 200 OK\r\n" + CORS +
+    "HTTP/1.1 200 OK\r\n" + CORS + CLOSE +
     "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 95\r\n\r\n"
     "Corvane X-Plane bridge is running. Keep this window open and enable \"X-Plane live\" on "
     "the map.\n";
-const std::string STALE_SNAPSHOT = "HTTP/1.1 200 OK\r\n" + CORS +
+const std::string STALE_SNAPSHOT = "HTTP/1.1 200 OK\r\n" + CORS + CLOSE +
                                    "Content-Type: application/json\r\nContent-Length: "
                                    "12\r\n\r\n{\"xp\":false}";
-const std::string PREFLIGHT = "HTTP/1.1 204 No Content\r\n" + CORS + "Content-Length: 0\r\n\r\n";
+const std::string PREFLIGHT =
+    "HTTP/1.1 204 No Content\r\n" + CORS + CLOSE + "Content-Length: 0\r\n\r\n";
 const std::string STREAM_HEADER = "HTTP/1.1 200 OK\r\n" + CORS +
                                   "Content-Type: text/event-stream\r\n"
                                   "Cache-Control: no-cache\r\nConnection: keep-alive\r\n\r\n"
