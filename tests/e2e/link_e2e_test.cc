@@ -188,21 +188,6 @@ TEST_F(LinkTest, RepliesWithoutPositionNeverGoLive) {
   EXPECT_FALSE(bridge.wait_stdout_line(LIVE_LINE, milliseconds(0)));
 }
 
-// The requests with rate 0 that `subscriber` sends, in the order they come;
-// everything else is passed over.
-std::vector<std::string> receive_cancellations(FakeXPlane& xplane, const Ipv4Endpoint& subscriber) {
-  std::vector<std::string> cancellations;
-  for (auto deadline = Clock::now() + start_timeout();
-       cancellations.size() < 8 && Clock::now() < deadline;) {
-    auto datagram = xplane.receive(milliseconds(100));
-    if (datagram && datagram->from == subscriber && datagram->bytes.size() == 413 &&
-        datagram->bytes[5] == 0) {
-      cancellations.push_back(datagram->bytes);
-    }
-  }
-  return cancellations;
-}
-
 std::vector<std::string> cancellation_round() {
   std::vector<std::string> round;
   for (std::uint8_t row = 0; row < 8; ++row)
@@ -224,7 +209,7 @@ TEST(LinkEnding, InterruptAndTerminationCancelTheSubscriptions) {
     auto round = xplane.receive_many(8, start_timeout());
     ASSERT_EQ(round.size(), 8u);
     kill(bridge.pid(), number);
-    EXPECT_EQ(receive_cancellations(xplane, round[0].from), cancellation_round())
+    EXPECT_EQ(xplane.receive_cancellations(round[0].from, start_timeout()), cancellation_round())
         << "signal " << number;
     // The signal still ends the bridge, as it did before it sent them.
     auto status = bridge.wait_exit(start_timeout());
@@ -246,7 +231,7 @@ TEST(LinkEnding, TheFatalPauseEndsWithCancelledSubscriptions) {
   ASSERT_EQ(round.size(), 8u);
   bridge.close_stdin();
   EXPECT_EQ(bridge.wait_exit(start_timeout()), 1);
-  EXPECT_EQ(receive_cancellations(xplane, round[0].from), cancellation_round());
+  EXPECT_EQ(xplane.receive_cancellations(round[0].from, start_timeout()), cancellation_round());
 }
 
 // A full pipe on standard output, read by nobody, until the test drains it.

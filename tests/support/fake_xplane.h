@@ -58,9 +58,6 @@ class FakeXPlane {
   Ipv4Endpoint address_;
 };
 
-// The eight requests with rate 0 that cancel a subscription, in row order.
-std::vector<std::string> rref_cancellations();
-
 // A reply with a record for every position field, the altitude (row 2)
 // carrying `sequence`, so that an event can be traced back to the datagram
 // that brought its value.
