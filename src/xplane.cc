@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "console.h"
+
 namespace simrelay {
 namespace {
 
@@ -38,7 +40,8 @@ RrefRequest build_rref_request(std::size_t row, std::int32_t rate_hz) {
 
 std::optional<RrefSubscription> decode_rref_request(std::span<const char> datagram) {
   if (datagram.size() != RREF_REQUEST_LEN) return std::nullopt;
-  if (std::memcmp(datagram.data(), "RREF", 5) != 0) return std::nullopt;  // Tag and its zero.
+  // X-Plane looks at the tag alone: clients that send "RREF0" are served too.
+  if (std::memcmp(datagram.data(), "RREF", 4) != 0) return std::nullopt;
   const char* path = datagram.data() + PATH_OFFSET;
   std::size_t length = std::find(path, path + DATAREF_PATH_LEN, '\0') - path;
   return RrefSubscription{static_cast<std::int32_t>(get_le32(datagram.data() + RATE_OFFSET)),
@@ -51,6 +54,15 @@ void send_subscriptions(const Socket& socket, const Ipv4Endpoint& endpoint) {
     RrefRequest request = build_rref_request(row, RREF_RATE_HZ);
     send_datagram(socket, endpoint, request);  // Failures wait for the next round.
   }
+}
+
+std::vector<std::string> cancellation_requests() {
+  std::vector<std::string> requests;
+  for (std::size_t row = 0; row < POSITION_FIELDS.size(); ++row) {
+    RrefRequest request = build_rref_request(row, 0);
+    requests.emplace_back(request.begin(), request.end());
+  }
+  return requests;
 }
 
 RrefRecord RrefReply::operator[](std::size_t k) const {
@@ -115,7 +127,7 @@ void run_subscriber(Socket socket, Ipv4Endpoint endpoint, SharedFlightState stat
     }
     bool live = state->is_live(MonotonicClock::now());
     if (auto line = link_change_line(link_shown, live)) {
-      write_stdout_line(*line);
+      print_stdout_line(std::string(*line));
       link_shown = live;
     }
     if (resubscribe_due(live, last_subscribe, MonotonicClock::now())) {

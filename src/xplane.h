@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "config.h"
 #include "platform.h"
@@ -34,8 +35,8 @@ using RrefRequest = std::array<char, RREF_REQUEST_LEN>;
 // The subscription request for one row of POSITION_FIELDS.
 RrefRequest build_rref_request(std::size_t row, std::int32_t rate_hz);
 
-// The fields of a subscription request: "RREF\0", rate, index and a
-// DATAREF_PATH_LEN-byte path field, RREF_REQUEST_LEN bytes in all.
+// The fields of a subscription request: "RREF", one byte (any value), rate,
+// index and a DATAREF_PATH_LEN-byte path field, RREF_REQUEST_LEN bytes in all.
 struct RrefSubscription {
   std::int32_t rate_hz;  // 0 cancels the index.
   std::int32_t index;    // The subscriber's own number, echoed in every record.
@@ -47,6 +48,10 @@ std::optional<RrefSubscription> decode_rref_request(std::span<const char> datagr
 
 // Sends the eight requests in row order; every send failure is ignored.
 void send_subscriptions(const Socket& socket, const Ipv4Endpoint& endpoint);
+
+// The eight requests again with rate 0, which make X-Plane stop sending:
+// it never notices by itself that a subscriber has gone.
+std::vector<std::string> cancellation_requests();
 
 // The records of a reply, read in place from the datagram's bytes.
 class RrefReply {

@@ -1,6 +1,9 @@
 // The bridge's start-up as a user sees it: console lines, exit status, the
 // pause after a failed start.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
 
 #include "bridge_process.h"
 #include "fake_xplane.h"
@@ -79,6 +82,30 @@ TEST(StartUp, BusyPortFailsAfterTheBanner) {
   // Its subscriber runs during the pause: the fake X-Plane hears from both.
   second.close_stdin();
   EXPECT_EQ(second.wait_exit(start_timeout()), 1);
+}
+
+// The connections a bridge closed linger on its port for a while (TIME_WAIT);
+// a bridge started again at once must still get the port.
+TEST(StartUp, RestartRightAfterServingGetsThePort) {
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
+  std::uint16_t port = free_tcp_port();
+  const std::vector<std::string> arguments{xplane.host(), "--port", std::to_string(port)};
+  auto first = std::make_unique<BridgeProcess>(arguments);
+  ASSERT_TRUE(first->wait_ready());
+  for (int i = 0; i < 300; ++i)
+    ASSERT_EQ(body_of(http_exchange(port, "GET /state HTTP/1.1\r\n\r\n")), R"({"xp":false})");
+  HttpClient stream(port);
+  stream.send("GET /stream HTTP/1.1\r\n\r\n");
+  ASSERT_NE(stream.read_until_count("data: ", 1, start_timeout()).find("data: "),
+            std::string::npos);
+  kill(first->pid(), SIGTERM);
+  ASSERT_TRUE(first->wait_exit(start_timeout()));
+  first.reset();
+
+  BridgeProcess again(arguments);
+  ASSERT_TRUE(again.wait_ready()) << again.stderr_bytes();
+  EXPECT_EQ(again.stderr_bytes(), "");
+  EXPECT_EQ(body_of(http_exchange(port, "GET /state HTTP/1.1\r\n\r\n")), R"({"xp":false})");
 }
 
 TEST(StartUp, PortZeroIsShownAsConfigured) {
