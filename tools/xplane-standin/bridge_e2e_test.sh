@@ -4,7 +4,7 @@
 # usage: bridge_e2e_test.sh SIMRELAY XPLANE_STANDIN LOOPBACK_ADDRESS
 set -u
 simrelay=$1 standin=$2 address=$3
-command -v curl >/dev/null || { echo "curl is missing: skipped"; exit 77; }
+command -v curl >/dev/null || { echo "curl is missing: install it (apt-get install curl)"; exit 1; }
 
 work=$(mktemp -d)
 pids=()
