@@ -7,10 +7,13 @@
 #include <vector>
 
 #include "fake_xplane.h"
+#include "http.h"
+#include "nginx_server.h"
 #include "options.h"
 #include "proc_stats.h"
 #include "report.h"
 #include "sse.h"
+#include "state_vs_nginx.h"
 #include "stats.h"
 #include "xplane.h"
 
@@ -123,6 +126,29 @@ TEST(Report, FormatsFiguresAndVerdicts) {
   EXPECT_NE(table.find("|  | b | 3 | < 2 | **no** |"), std::string::npos);  // Group shown once.
   EXPECT_NE(table.find("| h | c | 4 |  |  |"), std::string::npos);
   EXPECT_TRUE(all_met({rows[0], rows[2]}));
+}
+
+// The yardstick must carry what the bridge's answer carries, or the ratio
+// compares unlike work.
+TEST(Nginx, AnswersStateWithTheBridgesHeadersAndBytes) {
+  const std::string body = R"({"xp":true,"t":1700000000123,"lat":47.5,"lon":8.25})";
+  std::string why;
+  auto nginx = NginxServer::start(body, why);
+  if (!nginx) GTEST_SKIP() << why;
+  auto answer = fetch_answer(*make_http_target("127.0.0.1", nginx->port(), "/state"));
+  ASSERT_TRUE(answer);
+  EXPECT_TRUE(answer->starts_with("HTTP/1.1 200 OK\r\n")) << *answer;
+  std::string_view cors = CORS_HEADERS;
+  for (std::size_t end; (end = cors.find("\r\n")) != std::string_view::npos;) {
+    EXPECT_NE(answer->find(cors.substr(0, end + 2)), std::string::npos) << cors.substr(0, end);
+    cors.remove_prefix(end + 2);
+  }
+  std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  for (std::string_view line : {"Content-Type: application/json\r\n", "Connection: close\r\n"}) {
+    EXPECT_NE(answer->find(line), std::string::npos) << line;
+  }
+  EXPECT_NE(answer->find(length), std::string::npos) << *answer;
+  EXPECT_TRUE(answer->ends_with("\r\n\r\n" + body));
 }
 
 }  // namespace

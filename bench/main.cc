@@ -12,6 +12,7 @@
 #include "measures.h"
 #include "options.h"
 #include "proc_stats.h"
+#include "state_vs_nginx.h"
 #include "tcp_client.h"
 
 namespace simrelay::bench {
@@ -136,10 +137,10 @@ int run_all(const Options& options) {
   rows = measure_footprint(footprint);
 
   bool ran = true;
-  progress("/state load");
+  progress("/state load, bridge and nginx in turns");
   ran &= with_live_bridge(binary, *feed, rows, [&](HttpTarget target, int pid) {
     target.path = "/state";
-    return measure_state(target, state_options(none, quick), pid);
+    return measure_state_against_nginx(target, state_options(none, quick), pid);
   });
   progress("event latency");
   ran &= with_live_bridge(binary, *feed, rows, [&](HttpTarget target, int) {

@@ -33,13 +33,8 @@ double seconds_between(MonotonicInstant from, MonotonicInstant to) {
 
 }  // namespace
 
-Rows measure_state(const HttpTarget& target, const StateLoadOptions& options,
-                   std::optional<int> server_pid) {
-  std::optional<double> cpu_before = server_pid ? cpu_seconds(*server_pid) : std::nullopt;
-  StateLoadResult result = run_state_load(target, options);
-  std::optional<double> cpu_after = server_pid ? cpu_seconds(*server_pid) : std::nullopt;
-  std::string what = target.path + ", " + std::to_string(options.clients) +
-                     " clients, new connection each, " + seconds_label(options.duration);
+Rows state_rows(const std::string& what, StateLoadResult& result, std::optional<double> server_cpu,
+                bool judged) {
   double rate = result.seconds > 0 ? static_cast<double>(result.completed) / result.seconds : 0;
   double p50 = percentile(result.latencies_ms, 50);
   double p99 = percentile(result.latencies_ms, 99);
@@ -50,11 +45,32 @@ Rows measure_state(const HttpTarget& target, const StateLoadOptions& options,
       {what, "latency p50", ms(p50), "", std::nullopt},
       {what, "latency p99", ms(p99), "< 10 ms", p99 < 10},
   };
-  if (cpu_before && cpu_after && result.completed > 0) {
-    double per_request = (*cpu_after - *cpu_before) / static_cast<double>(result.completed) * 1e6;
+  if (!judged) {
+    for (Row& row : rows) {
+      row.target.clear();
+      row.met.reset();
+    }
+  }
+  if (server_cpu && result.completed > 0) {
+    double per_request = *server_cpu / static_cast<double>(result.completed) * 1e6;
     rows.push_back({what, "server CPU per request", fixed(per_request, 0) + " µs", "", {}});
   }
   return rows;
+}
+
+std::string state_label(const HttpTarget& target, const StateLoadOptions& options) {
+  return target.path + ", " + std::to_string(options.clients) + " clients, new connection each, " +
+         seconds_label(options.duration);
+}
+
+Rows measure_state(const HttpTarget& target, const StateLoadOptions& options,
+                   std::optional<int> server_pid) {
+  std::optional<double> cpu_before = server_pid ? cpu_seconds(*server_pid) : std::nullopt;
+  StateLoadResult result = run_state_load(target, options);
+  std::optional<double> cpu_after = server_pid ? cpu_seconds(*server_pid) : std::nullopt;
+  std::optional<double> used;
+  if (cpu_before && cpu_after) used = *cpu_after - *cpu_before;
+  return state_rows(state_label(target, options), result, used, true);
 }
 
 Rows measure_fanout(const HttpTarget& target, const FanoutOptions& options) {

@@ -12,6 +12,12 @@
 
 namespace simrelay::bench {
 
+// The rows of one /state run; with the server's CPU seconds over the run,
+// also its CPU time per answered request. Unjudged rows carry no targets.
+Rows state_rows(const std::string& what, StateLoadResult& result, std::optional<double> server_cpu,
+                bool judged);
+std::string state_label(const HttpTarget& target, const StateLoadOptions& options);
+
 // With the server's pid, also its CPU time per answered request.
 Rows measure_state(const HttpTarget& target, const StateLoadOptions& options,
                    std::optional<int> server_pid = std::nullopt);

@@ -161,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       require(datagram.size() < 5 || std::memcmp(datagram.data(), "RREF", 4) != 0,
               "a reply was refused");
     }
-    require(state.reply_count == model.reply_count, "reply count");
+    require(state.reply_count() == model.reply_count, "reply count");
     bool live =
         model.replied && model.values[0] && model.values[1] && age < std::chrono::seconds(3);
     check_snapshot(state.snapshot_json(base + age), model, live);

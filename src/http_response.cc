@@ -32,11 +32,7 @@ void write_status_page(const Socket& connection) {
 }
 
 void write_snapshot(const Socket& connection, FlightState& state) {
-  std::string snapshot;
-  {
-    std::lock_guard lock(state.mutex);
-    snapshot = state.snapshot_json();
-  }
+  std::string snapshot = state.snapshot_json();
   write_answer(connection, "Content-Type: application/json\r\n", snapshot);
 }
 

@@ -23,13 +23,8 @@ void stream_events(const Socket& connection, FlightState& state) {
   constexpr std::string_view PREFIX = "data: ";
   std::string event(PREFIX);  // Reused for every pass: "data: " + snapshot + "\n\n".
   for (;;) {
-    std::uint64_t count;
     event.resize(PREFIX.size());
-    {
-      std::lock_guard lock(state.mutex);
-      count = state.reply_count;
-      state.append_snapshot_json(event, MonotonicClock::now());
-    }
+    std::uint64_t count = state.append_snapshot(event, MonotonicClock::now());
     if (event_due(count, last_count, last_sent, MonotonicClock::now())) {
       event += "\n\n";
       if (!send_all(connection, event)) return;

@@ -12,39 +12,55 @@ std::uint64_t milliseconds_since_epoch(std::chrono::system_clock::time_point wal
 
 void FlightState::apply_reply(std::span<const RrefRecord> records, MonotonicInstant now,
                               std::chrono::system_clock::time_point wall_now) {
+  std::uint64_t wall_ms = milliseconds_since_epoch(wall_now);
+  MutexLock lock(mutex_);
   for (const RrefRecord& record : records) {
-    if (record.index < values.size()) values[record.index] = record.value;
+    if (record.index < values_.size()) values_[record.index] = record.value;
   }
-  last_reply = now;
-  reply_time_ms = milliseconds_since_epoch(wall_now);
-  ++reply_count;
+  last_reply_ = now;
+  reply_time_ms_ = wall_ms;
+  ++reply_count_;
+  render_live_json();
 }
 
 void FlightState::apply_reply(std::span<const RrefRecord> records) {
   apply_reply(records, MonotonicClock::now(), std::chrono::system_clock::now());
 }
 
-bool FlightState::is_live(MonotonicInstant now) const {
-  if (!last_reply || !values[0] || !values[1]) return false;
+bool FlightState::live_at(MonotonicInstant now) const {
+  if (!last_reply_ || !values_[0] || !values_[1]) return false;
   // A reading older than the reply counts as no time elapsed.
-  return now <= *last_reply || now - *last_reply < LIVE_WINDOW;
+  return now <= *last_reply_ || now - *last_reply_ < LIVE_WINDOW;
 }
 
-void FlightState::append_snapshot_json(std::string& out, MonotonicInstant now) const {
-  if (!is_live(now)) {
-    out += R"({"xp":false})";
-    return;
-  }
-  out += R"({"xp":true,"t":)";
+bool FlightState::is_live(MonotonicInstant now) const {
+  MutexLock lock(mutex_);
+  return live_at(now);
+}
+
+std::uint64_t FlightState::reply_count() const {
+  MutexLock lock(mutex_);
+  return reply_count_;
+}
+
+std::uint64_t FlightState::append_snapshot(std::string& out, MonotonicInstant now) const {
+  MutexLock lock(mutex_);
+  out += live_at(now) ? std::string_view(live_json_) : R"({"xp":false})";
+  return reply_count_;
+}
+
+void FlightState::render_live_json() {
+  std::string& out = live_json_;
+  out.assign(R"({"xp":true,"t":)");
   char digits[24];
-  auto end = std::to_chars(digits, digits + sizeof digits, reply_time_ms).ptr;
+  auto end = std::to_chars(digits, digits + sizeof digits, reply_time_ms_).ptr;
   out.append(digits, end);
-  for (std::size_t row = 0; row < values.size(); ++row) {
-    if (!values[row] || !std::isfinite(*values[row])) continue;
+  for (std::size_t row = 0; row < values_.size(); ++row) {
+    if (!values_[row] || !std::isfinite(*values_[row])) continue;
     out += ",\"";
     out += POSITION_FIELDS[row].json_key;
     out += "\":";
-    append_float(out, *values[row]);
+    append_float(out, *values_[row]);
   }
   out += '}';
 }
@@ -52,7 +68,7 @@ void FlightState::append_snapshot_json(std::string& out, MonotonicInstant now) c
 std::string FlightState::snapshot_json(MonotonicInstant now) const {
   std::string out;
   out.reserve(160);
-  append_snapshot_json(out, now);
+  append_snapshot(out, now);
   return out;
 }
 

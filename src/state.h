@@ -6,11 +6,12 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "mutex.h"
 
 namespace simrelay {
 
@@ -43,26 +44,43 @@ struct RrefRecord {
   float value;
 };
 
-// Every field is guarded by `mutex`; callers hold it for each operation.
-struct FlightState {
-  std::mutex mutex;
-  std::array<std::optional<float>, POSITION_FIELDS.size()> values{};
-  std::optional<MonotonicInstant> last_reply;
-  std::uint64_t reply_time_ms = 0;  // Wall clock, milliseconds since 1970.
-  std::uint64_t reply_count = 0;
+// Guards itself: each operation takes the record's lock for its own short
+// work, so callers never hold it while they send, print or sleep. The live
+// form of the snapshot is rendered once per reply, when the values change;
+// readers copy it, or the not-live form, as judged at their own time.
+class FlightState {
+ public:
+  FlightState() = default;
+  // Starts the reply count elsewhere than 0 (tests of its wrap-around).
+  explicit FlightState(std::uint64_t reply_count) : reply_count_(reply_count) {}
 
   // Stores the records (indexes 8 and above are ignored), then stamps both
   // clocks and counts the reply.
   void apply_reply(std::span<const RrefRecord> records, MonotonicInstant now,
-                   std::chrono::system_clock::time_point wall_now);
-  void apply_reply(std::span<const RrefRecord> records);
+                   std::chrono::system_clock::time_point wall_now) EXCLUDES(mutex_);
+  void apply_reply(std::span<const RrefRecord> records) EXCLUDES(mutex_);
 
-  bool is_live(MonotonicInstant now) const;
+  bool is_live(MonotonicInstant now) const EXCLUDES(mutex_);
+  std::uint64_t reply_count() const EXCLUDES(mutex_);
 
-  // Appends the snapshot as judged at `now`.
-  void append_snapshot_json(std::string& out, MonotonicInstant now) const;
-  std::string snapshot_json(MonotonicInstant now) const;
-  std::string snapshot_json() const { return snapshot_json(MonotonicClock::now()); }
+  // Appends the snapshot as judged at `now` and returns the reply count it
+  // shows, both read under one hold of the lock.
+  std::uint64_t append_snapshot(std::string& out, MonotonicInstant now) const EXCLUDES(mutex_);
+  std::string snapshot_json(MonotonicInstant now) const EXCLUDES(mutex_);
+  std::string snapshot_json() const EXCLUDES(mutex_) {
+    return snapshot_json(MonotonicClock::now());
+  }
+
+ private:
+  bool live_at(MonotonicInstant now) const REQUIRES(mutex_);
+  void render_live_json() REQUIRES(mutex_);
+
+  mutable Mutex mutex_;
+  std::array<std::optional<float>, POSITION_FIELDS.size()> values_ GUARDED_BY(mutex_){};
+  std::optional<MonotonicInstant> last_reply_ GUARDED_BY(mutex_);
+  std::uint64_t reply_time_ms_ GUARDED_BY(mutex_) = 0;  // Wall clock, milliseconds since 1970.
+  std::uint64_t reply_count_ GUARDED_BY(mutex_) = 0;
+  std::string live_json_ GUARDED_BY(mutex_);  // The snapshot while the link is live.
 };
 
 using SharedFlightState = std::shared_ptr<FlightState>;

@@ -81,15 +81,10 @@ void run_subscriber(Socket socket, Ipv4Endpoint endpoint, SharedFlightState stat
     if (auto length = receive_datagram(socket, buffer)) {
       if (auto reply = decode_rref_reply(std::span<const char>(buffer.data(), *length))) {
         std::size_t count = copy_records(*reply, records);
-        std::lock_guard lock(state->mutex);
         state->apply_reply(std::span<const RrefRecord>(records.data(), count));
       }
     }
-    bool live;
-    {
-      std::lock_guard lock(state->mutex);
-      live = state->is_live(MonotonicClock::now());
-    }
+    bool live = state->is_live(MonotonicClock::now());
     if (auto line = link_change_line(link_shown, live)) {
       write_stdout_line(*line);
       link_shown = live;

@@ -1,0 +1,23 @@
+// Clang's thread-safety attributes: with -Wthread-safety the compiler checks
+// that every guarded field is touched only with its lock held. Other
+// compilers see nothing.
+#pragma once
+
+#if defined(__clang__)
+#define THREAD_ANNOTATION(x) __attribute__((x))
+#else
+#define THREAD_ANNOTATION(x)
+#endif
+
+// A type that is a lock.
+#define CAPABILITY(name) THREAD_ANNOTATION(capability(name))
+// A type whose objects hold a lock from construction to destruction.
+#define SCOPED_CAPABILITY THREAD_ANNOTATION(scoped_lockable)
+// A field that may be read or written only with the lock held.
+#define GUARDED_BY(lock) THREAD_ANNOTATION(guarded_by(lock))
+// A function that the caller must call with the lock held...
+#define REQUIRES(...) THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+// ...or without it, as the function takes it itself.
+#define EXCLUDES(...) THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define ACQUIRE(...) THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) THREAD_ANNOTATION(release_capability(__VA_ARGS__))
