@@ -1,6 +1,7 @@
 // The system's headless browsers, driven over WebDriver BiDi: Firefox ESR
 // speaks it itself, Chromium through chromedriver. Only what the map test
-// needs: open tabs, navigate, evaluate, wait, and watch network and console.
+// needs: open tabs, navigate, evaluate, wait, and watch network and console;
+// and starting the programs under test.
 import { spawn } from "node:child_process";
 import { once } from "node:events";
 import { mkdtemp, rm } from "node:fs/promises";
@@ -102,17 +103,24 @@ export function sleep(ms) {
   return new Promise((resolve) => setTimeout(resolve, ms));
 }
 
-// Resolves with the first match of `pattern` in the program's output.
-function waitForOutput(child, pattern, name) {
+// Starts a program and resolves with it and the first match of `ready` in
+// its output; ends it and rejects when it ends first or stays silent too
+// long. `child.output()` is everything it printed so far.
+export function startProgram(name, file, args, ready, timeoutMs = START_WITHIN_MS) {
+  const child = spawn(file, args, { stdio: ["ignore", "pipe", "pipe"] });
   let output = "";
+  child.output = () => output;
   return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`${name} did not start:\n${output}`)), START_WITHIN_MS);
+    const timer = setTimeout(() => {
+      child.kill("SIGKILL");
+      reject(new Error(`${name} not ready:\n${output}`));
+    }, timeoutMs);
     const seen = (chunk) => {
       output += chunk;
-      const match = output.match(pattern);
+      const match = output.match(ready);
       if (match) {
         clearTimeout(timer);
-        resolve(match);
+        resolve({ child, match });
       }
     };
     child.stdout.on("data", seen);
@@ -125,10 +133,11 @@ function waitForOutput(child, pattern, name) {
 }
 
 async function startChromium(profile) {
-  const driver = spawn(CHROMEDRIVER, ["--port=0"], { stdio: ["ignore", "pipe", "pipe"] });
+  const { child: driver, match } = await startProgram("chromedriver", CHROMEDRIVER, ["--port=0"],
+    /started successfully on port (\d+)/);
   const closeDriver = () => driver.kill("SIGKILL");
   try {
-    const [, port] = await waitForOutput(driver, /started successfully on port (\d+)/, "chromedriver");
+    const port = match[1];
     const base = `http://127.0.0.1:${port}`;
     const response = await fetch(`${base}/session`, {
       method: "POST",
@@ -158,11 +167,12 @@ async function startChromium(profile) {
 }
 
 async function startFirefox(profile) {
-  const firefox = spawn(FIREFOX, ["--headless", "--no-remote", "--profile", profile, "--remote-debugging-port=0"],
-    { stdio: ["ignore", "pipe", "pipe"] });
+  const { child: firefox, match } = await startProgram("firefox", FIREFOX,
+    ["--headless", "--no-remote", "--profile", profile, "--remote-debugging-port=0"],
+    /WebDriver BiDi listening on (ws:\/\/\S+)/);
   const closeFirefox = () => firefox.kill("SIGKILL");
   try {
-    const [, url] = await waitForOutput(firefox, /WebDriver BiDi listening on (ws:\/\/\S+)/, "firefox");
+    const url = match[1];
     const session = await Session.connect(`${url}/session`);
     await session.send("session.new", { capabilities: {} });
     const close = async () => {

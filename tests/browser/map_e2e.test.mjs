@@ -5,13 +5,12 @@
 //
 // usage: node map_e2e.test.mjs --browser chromium|firefox --simrelay PATH --standin PATH
 //                              --examples DIR [--address 127.0.0.220]
-import { spawn } from "node:child_process";
 import { once } from "node:events";
 import { readFile } from "node:fs/promises";
 import http from "node:http";
 import net from "node:net";
 import path from "node:path";
-import { BROWSERS, launch, sleep } from "./browsers.mjs";
+import { BROWSERS, launch, sleep, startProgram } from "./browsers.mjs";
 
 // The bridge drops to not live 3 s after the last reply; the stream repeats
 // the snapshot every ~1.1 s. Generous, as the machine is shared.
@@ -20,6 +19,7 @@ const LIVE_WITHIN_MS = 15000;
 // After a restart the page re-opens the stream within its longest pause.
 const BACK_ON_STREAM_WITHIN_MS = 30000;
 const BRIDGE_AWAY_MS = 5000;
+const PROGRAM_READY_WITHIN_MS = 10000;
 // A 1x1 PNG: every map tile the local tile server sends.
 const TILE = Buffer.from(
   "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8DwHwAFBQIAX8jx0gAAAABJRU5ErkJggg==", "base64");
@@ -62,31 +62,6 @@ async function freeTcpPort() {
   return port;
 }
 
-// Starts a program and resolves once a line of its output matches `ready`;
-// rejects when it ends first or stays silent too long.
-function startProgram(name, file, args, ready) {
-  const child = spawn(file, args, { stdio: ["ignore", "pipe", "pipe"] });
-  let output = "";
-  const result = new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`${name} not ready:\n${output}`)), 10000);
-    const seen = (chunk) => {
-      output += chunk;
-      if (ready.test(output)) {
-        clearTimeout(timer);
-        resolve(child);
-      }
-    };
-    child.stdout.on("data", seen);
-    child.stderr.on("data", seen);
-    child.on("exit", (code) => {
-      clearTimeout(timer);
-      reject(new Error(`${name} ended (${code}):\n${output}`));
-    });
-  });
-  child.output = () => output;
-  return result;
-}
-
 // A port found free can be taken before the bridge binds it: try again.
 async function startBridge(opts) {
   for (let attempt = 1; ; attempt++) {
@@ -99,8 +74,10 @@ async function startBridge(opts) {
   }
 }
 
-function startBridgeOn(opts, port) {
-  return startProgram("bridge", opts.simrelay, [opts.address, "--port", String(port)], /bridge ready/);
+async function startBridgeOn(opts, port) {
+  const { child } = await startProgram("bridge", opts.simrelay, [opts.address, "--port", String(port)],
+    /bridge ready/, PROGRAM_READY_WITHIN_MS);
+  return child;
 }
 
 // The same port again, as a user restarting the bridge would. Until the
@@ -202,7 +179,8 @@ function checkValues(first, later, how) {
 }
 
 async function run(opts, cleanups) {
-  const standin = await startProgram("stand-in", opts.standin, [opts.address], /✓/);
+  const { child: standin } = await startProgram("stand-in", opts.standin, [opts.address], /✓/,
+    PROGRAM_READY_WITHIN_MS);
   cleanups.push(() => standin.kill("SIGKILL"));
   log("stand-in", standin.output().trim());
 
