@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by .ci/run and the lane scripts (sourced, not run): installing what
 # is missing, and adding up ctest's summary lines into one line of our own.
 

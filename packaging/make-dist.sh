@@ -7,7 +7,6 @@
 # usage: packaging/make-dist.sh [OUT_DIR [BUILD_DIR]]   (default: dist build/dist)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source_dir=$PWD
 out=$(realpath -m "${1:-dist}")
 builds=$(realpath -m "${2:-build/dist}")
 
