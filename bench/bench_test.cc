@@ -1,80 +1,21 @@
-// The harness's own parsing and arithmetic: a wrong parser here would make
+// The bench's own arithmetic and formatting: a mistake here would make
 // every figure in the table wrong without any error.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "fake_xplane.h"
 #include "http.h"
 #include "nginx_server.h"
 #include "options.h"
-#include "proc_stats.h"
 #include "report.h"
-#include "sse.h"
 #include "state_vs_nginx.h"
 #include "stats.h"
-#include "xplane.h"
 
 namespace simrelay::bench {
 namespace {
 
-std::vector<std::string> events_of(SseReader& reader, const std::vector<std::string>& chunks) {
-  std::vector<std::string> events;
-  for (const std::string& chunk : chunks)
-    reader.feed(chunk, [&](std::string_view data) { events.emplace_back(data); });
-  return events;
-}
-
-constexpr const char* STREAM_HEAD =
-    "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\nretry: 2000\n\n";
-
-TEST(SseReader, SplitsEventsWhereverTheBytesBreak) {
-  std::string bytes = std::string(STREAM_HEAD) + "data: {\"xp\":false}\n\ndata: {\"a\":1}\n\n";
-  for (std::size_t cut = 1; cut < bytes.size(); ++cut) {
-    SseReader reader;
-    auto events = events_of(reader, {bytes.substr(0, cut), bytes.substr(cut)});
-    ASSERT_EQ(events, (std::vector<std::string>{"{\"xp\":false}", "{\"a\":1}"})) << cut;
-    EXPECT_TRUE(reader.head_done());
-  }
-}
-
-TEST(SseReader, FollowsTheEventStreamFieldRules) {
-  SseReader reader;
-  auto events = events_of(reader, {STREAM_HEAD,
-                                   ": comment\n\n"  // No data: no event.
-                                   "event: x\ndata:a\ndata: b\r\n\r\n"
-                                   "data\n\n"  // Empty data still dispatches.
-                                   "data: unfinished\n"});
-  EXPECT_EQ(events, (std::vector<std::string>{"a\nb", ""}));
-}
-
-TEST(SseReader, RefusesAnAnswerThatIsNotOk) {
-  SseReader reader;
-  auto events = events_of(reader, {"HTTP/1.1 404 Not Found\r\n\r\ndata: x\n\n"});
-  EXPECT_TRUE(reader.failed());
-  EXPECT_TRUE(events.empty());
-  EXPECT_TRUE(is_ok_status_line("HTTP/1.0 200 OK"));
-  EXPECT_TRUE(is_ok_status_line("HTTP/1.1 200"));
-  EXPECT_FALSE(is_ok_status_line("HTTP/1.1 2000 OK"));
-  EXPECT_FALSE(is_ok_status_line("HTTP/1.1 204 No Content"));
-}
-
-TEST(ProcStats, ReadsCpuTicksPastACommandNameWithSpacesAndParentheses) {
-  std::string stat =
-      "4242 (sim relay) (x)) S 1 4242 4242 0 -1 4194560 120 0 0 0 "
-      "37 12 0 0 20 0 3 0 100 1000 200";
-  EXPECT_EQ(parse_stat_cpu_ticks(stat), 49u);
-  EXPECT_EQ(parse_stat_cpu_ticks("4242 (short) S 1 2"), std::nullopt);
-}
-
-TEST(ProcStats, ReadsNamedStatusValues) {
-  std::string status = "Name:\tsimrelay\nVmRSSx:\t1 kB\nVmRSS:\t    3456 kB\nThreads:\t1003\n";
-  EXPECT_EQ(parse_status_value(status, "VmRSS"), 3456u);
-  EXPECT_EQ(parse_status_value(status, "Threads"), 1003u);
-  EXPECT_EQ(parse_status_value(status, "VmHWM"), std::nullopt);
-}
+using support::make_http_target;
 
 TEST(Stats, TakesNearestRankPercentiles) {
   std::vector<double> samples;
@@ -87,17 +28,6 @@ TEST(Stats, TakesNearestRankPercentiles) {
   EXPECT_EQ(percentile(one, 1), 7);
   std::vector<double> none;
   EXPECT_EQ(percentile(none, 99), 0);
-}
-
-TEST(FakeXPlane, RepliesCarryTheSequenceAsAltitude) {
-  std::vector<char> reply = build_reply(123456);
-  auto decoded = decode_rref_reply(reply);
-  ASSERT_TRUE(decoded);
-  ASSERT_EQ(decoded->size(), 8u);
-  EXPECT_EQ((*decoded)[2].index, 2u);
-  EXPECT_EQ((*decoded)[2].value, 123456.0f);
-  EXPECT_EQ(sequence_in_snapshot(R"({"xp":true,"t":5,"lat":1.5,"alt":123456,"hdg":2})"), 123456u);
-  EXPECT_EQ(sequence_in_snapshot(R"({"xp":false})"), std::nullopt);
 }
 
 TEST(Options, TakesValuesAndRejectsWhatItDoesNotKnow) {

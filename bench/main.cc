@@ -9,6 +9,7 @@
 
 #include "bridge_process.h"
 #include "config.h"
+#include "fake_xplane.h"
 #include "measures.h"
 #include "options.h"
 #include "proc_stats.h"
@@ -18,8 +19,8 @@
 namespace simrelay::bench {
 namespace {
 
-constexpr std::uint8_t FIRST_FAKE_HOST = 240;
-constexpr std::uint8_t LAST_FAKE_HOST = 254;
+using namespace support;
+
 constexpr std::chrono::milliseconds FEED_PERIOD{200};  // 5 Hz, as the bridge asks.
 constexpr std::chrono::milliseconds LINK_TIMEOUT{5000};
 
@@ -46,23 +47,17 @@ std::string machine_line() {
          name.sysname + " " + name.release;
 }
 
-// A loopback address in our range where X-Plane stays silent: a socket
-// bound there holds the address, so no other fake can take it, and never
-// reads or answers.
-struct SilentXPlane {
-  Socket socket;
-  std::string host;
-};
+// A fake X-Plane on the first free address from `first` up in the bench's
+// range. Left alone it never reads or answers: it holds its address, so that
+// no other fake takes it, and a bridge pointed there waits for ever.
+std::optional<FakeXPlane> silent_xplane(std::uint64_t first) {
+  return FakeXPlane::open({static_cast<std::uint8_t>(first), BENCH_XPLANES.last});
+}
 
-std::optional<SilentXPlane> silent_xplane(unsigned first) {
-  for (unsigned host = first; host <= LAST_FAKE_HOST; ++host) {
-    Ipv4Endpoint address{{127, 0, 0, static_cast<std::uint8_t>(host)}, XPLANE_PORT};
-    SocketResult bound = open_udp_socket_at(address);
-    if (bound.socket.valid()) {
-      return SilentXPlane{std::move(bound.socket), "127.0.0." + std::to_string(host)};
-    }
-  }
-  return std::nullopt;
+std::unique_ptr<XPlaneFeed> start_feed(std::uint64_t first) {
+  auto xplane = silent_xplane(first);
+  if (!xplane) return nullptr;
+  return std::make_unique<XPlaneFeed>(std::move(*xplane), FEED_PERIOD);
 }
 
 std::optional<HttpTarget> target_from(const Options& options, const std::string& path) {
@@ -100,12 +95,12 @@ FootprintOptions footprint_options(const Options& options, bool quick, std::stri
 
 // Runs `measure` against a fresh bridge that follows `feed`.
 template <class Measure>
-bool with_live_bridge(const std::string& binary, FakeXPlane& feed, Rows& rows, Measure measure) {
-  auto bridge = BridgeProcess::start(binary, feed.host());
+bool with_live_bridge(const std::string& binary, XPlaneFeed& feed, Rows& rows, Measure measure) {
+  auto bridge = BridgeProcess::start_ready(feed.host(), {binary});
   if (!bridge) return false;
-  if (!bridge->wait_for_line("✓ receiving data", LINK_TIMEOUT)) {
+  if (!bridge->wait_stdout_prefix("✓ receiving data", LINK_TIMEOUT)) {
     std::cerr << "the bridge did not report data from the fake X-Plane; it said:\n"
-              << bridge->transcript();
+              << bridge->stdout_bytes() << bridge->stderr_bytes();
     return false;
   }
   std::optional<HttpTarget> target = make_http_target("127.0.0.1", bridge->port(), "/");
@@ -124,7 +119,7 @@ bool with_live_bridge(const std::string& binary, FakeXPlane& feed, Rows& rows, M
 int run_all(const Options& options) {
   bool quick = options.flag("--quick");
   std::string binary = options.text("--bridge", "build/release/simrelay");
-  auto feed = FakeXPlane::open(FIRST_FAKE_HOST, LAST_FAKE_HOST, FEED_PERIOD);
+  auto feed = start_feed(BENCH_XPLANES.first);
   if (!feed) return std::cerr << "no free address for the fake X-Plane\n", 2;
   auto silent = silent_xplane(feed->address().address[3] + 1u);
   if (!silent) return std::cerr << "no free address for a silent X-Plane\n", 2;
@@ -132,7 +127,7 @@ int run_all(const Options& options) {
   Rows rows;
   progress("footprint (launches, idle bridge)");
   Options none = *Options::parse({"all"});
-  FootprintOptions footprint = footprint_options(none, quick, silent->host);
+  FootprintOptions footprint = footprint_options(none, quick, silent->host());
   footprint.binary = binary;
   rows = measure_footprint(footprint);
 
@@ -166,17 +161,17 @@ int run_one(const Options& options) {
   const std::string& command = options.command();
   Rows rows;
   if (command == "footprint") {
-    auto silent = silent_xplane(FIRST_FAKE_HOST);
+    auto silent = silent_xplane(BENCH_XPLANES.first);
     if (!silent) return std::cerr << "no free address for a silent X-Plane\n", 2;
-    rows = measure_footprint(footprint_options(options, false, silent->host));
+    rows = measure_footprint(footprint_options(options, false, silent->host()));
   } else if (command == "latency") {
     auto target = target_from(options, "/stream");
     if (!target) return std::cerr << "need --host and --port\n", 2;
-    std::uint64_t from = options.number("--feed-from", FIRST_FAKE_HOST);
-    if (from < FIRST_FAKE_HOST || from > LAST_FAKE_HOST) {
+    std::uint64_t from = options.number("--feed-from", BENCH_XPLANES.first);
+    if (from < BENCH_XPLANES.first || from > BENCH_XPLANES.last) {
       return std::cerr << "--feed-from must lie in 240..254\n", 2;
     }
-    auto feed = FakeXPlane::open(static_cast<std::uint8_t>(from), LAST_FAKE_HOST, FEED_PERIOD);
+    auto feed = start_feed(from);
     if (!feed) return std::cerr << "no free address for the fake X-Plane\n", 2;
     std::cerr << "fake X-Plane at " << feed->host() << "; waiting for a subscription\n";
     for (int wait = 0; feed->requests_seen() == 0; ++wait) {
@@ -190,8 +185,13 @@ int run_one(const Options& options) {
     if (!target) return std::cerr << "need --host and --port\n", 2;
     std::optional<int> pid;
     if (auto number = options.number("--pid")) pid = static_cast<int>(*number);
-    rows = command == "state" ? measure_state(*target, state_options(options, false), pid)
-                              : measure_fanout(*target, fanout_options(options, false));
+    if (command == "fanout") {
+      rows = measure_fanout(*target, fanout_options(options, false));
+    } else if (options.flag("--nginx") && pid) {
+      rows = measure_state_against_nginx(*target, state_options(options, false), *pid);
+    } else {
+      rows = measure_state(*target, state_options(options, false), pid);
+    }
   } else {
     return std::cerr << USAGE, 2;
   }

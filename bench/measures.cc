@@ -1,5 +1,8 @@
 #include "measures.h"
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <thread>
 
 #include "bridge_process.h"
@@ -9,6 +12,8 @@
 
 namespace simrelay::bench {
 namespace {
+
+using namespace support;
 
 constexpr std::size_t CONNECTING_AT_ONCE = 64;
 constexpr std::chrono::milliseconds CONNECT_TIMEOUT{60000};
@@ -29,6 +34,25 @@ std::string mib(std::uint64_t kib) {
 
 double seconds_between(MonotonicInstant from, MonotonicInstant to) {
   return std::chrono::duration<double>(to - from).count();
+}
+
+// From starting the process to its ready line.
+double ready_after_ms(BridgeProcess& bridge) {
+  auto ready = bridge.wait_stdout_prefix("✓ bridge ready", std::chrono::milliseconds(0));
+  return std::chrono::duration<double, std::milli>(ready->at - bridge.started_at()).count();
+}
+
+// Size in bytes of a stripped copy of the file (made with `strip`).
+std::optional<std::uint64_t> stripped_size(const std::string& binary) {
+  std::filesystem::path copy = std::filesystem::temp_directory_path() /
+                               ("simrelay-bench-stripped-" + std::to_string(::getpid()));
+  std::optional<int> status = run_command({"strip", "-o", copy.string(), binary});
+  std::error_code error;
+  std::uint64_t size = std::filesystem::file_size(copy, error);
+  if (error) size = 0;
+  std::filesystem::remove(copy, error);
+  if (status != 0 || size == 0) return std::nullopt;
+  return size;
 }
 
 }  // namespace
@@ -115,7 +139,7 @@ Rows measure_fanout(const HttpTarget& target, const FanoutOptions& options) {
   return rows;
 }
 
-Rows measure_latency(const HttpTarget& target, const FakeXPlane& feed,
+Rows measure_latency(const HttpTarget& target, const XPlaneFeed& feed,
                      const LatencyOptions& options) {
   std::vector<std::optional<std::uint32_t>> last_seen(options.clients);
   std::vector<double> samples;
@@ -159,8 +183,8 @@ Rows measure_footprint(const FootprintOptions& options) {
   Rows rows;
   std::vector<double> ready_ms;
   for (int i = 0; i < options.launches; ++i) {
-    auto bridge = BridgeProcess::start(options.binary, options.silent_xplane_host);
-    if (bridge) ready_ms.push_back(bridge->ready_after().count());
+    auto bridge = BridgeProcess::start_ready(options.silent_xplane_host, {options.binary});
+    if (bridge) ready_ms.push_back(ready_after_ms(*bridge));
   }
   std::string launch = "launch to ready line, " + std::to_string(ready_ms.size()) + " launches";
   double slowest_launch = maximum(ready_ms);
@@ -169,7 +193,7 @@ Rows measure_footprint(const FootprintOptions& options) {
   rows.push_back({launch, "slowest", ms(slowest_launch), "", {}});
 
   std::string idle = "idle: no X-Plane, no client, " + seconds_label(options.idle);
-  auto bridge = BridgeProcess::start(options.binary, options.silent_xplane_host);
+  auto bridge = BridgeProcess::start_ready(options.silent_xplane_host, {options.binary});
   if (!bridge) {
     rows.push_back({idle, "bridge", "did not start", "", false});
     return rows;

@@ -12,6 +12,9 @@
 
 namespace simrelay::bench {
 
+using support::HttpTarget;
+using support::XPlaneFeed;
+
 // The rows of one /state run; with the server's CPU seconds over the run,
 // also its CPU time per answered request. Unjudged rows carry no targets.
 Rows state_rows(const std::string& what, StateLoadResult& result, std::optional<double> server_cpu,
@@ -38,7 +41,7 @@ struct LatencyOptions {
 };
 
 // The server must be subscribed to `feed`.
-Rows measure_latency(const HttpTarget& target, const FakeXPlane& feed,
+Rows measure_latency(const HttpTarget& target, const XPlaneFeed& feed,
                      const LatencyOptions& options);
 
 struct FootprintOptions {

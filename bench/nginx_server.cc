@@ -11,7 +11,7 @@
 #include <fstream>
 #include <thread>
 
-#include "bridge_process.h"
+#include "loopback.h"
 #include "platform.h"
 
 extern char** environ;
@@ -82,7 +82,7 @@ std::unique_ptr<NginxServer> NginxServer::start(std::string_view body, std::stri
     why = "nginx not installed (Debian: nginx-light)";
     return nullptr;
   }
-  std::optional<std::uint16_t> port = pick_free_port();
+  std::optional<std::uint16_t> port = support::free_tcp_port();
   std::string pattern = (std::filesystem::temp_directory_path() / "simrelay-nginx-XXXXXX").string();
   if (!port || ::mkdtemp(pattern.data()) == nullptr) {
     why = "no free port or temporary directory for nginx";

@@ -11,7 +11,7 @@ constexpr std::array<std::string_view, 10> VALUE_OPTIONS = {
     "--bridge",  "--host",    "--port", "--path",      "--clients",
     "--seconds", "--threads", "--pid",  "--feed-from", "--launches"};
 constexpr std::array<std::string_view, 3> TEXT_OPTIONS = {"--bridge", "--host", "--path"};
-constexpr std::array<std::string_view, 2> FLAG_OPTIONS = {"--quick", "--check"};
+constexpr std::array<std::string_view, 3> FLAG_OPTIONS = {"--quick", "--check", "--nginx"};
 
 template <std::size_t N>
 bool one_of(const std::array<std::string_view, N>& names, const std::string& name) {
@@ -24,7 +24,8 @@ const char* const USAGE =
     "usage: simrelay-bench COMMAND [options]\n"
     "  all       --bridge PATH [--quick] [--check]   everything against a bridge it starts\n"
     "  state     --host H --port P [--path /state] [--clients 50] [--seconds 10] [--threads CPUs]\n"
-    "            [--pid N]\n"
+    "            [--pid N] [--nginx]   --nginx: nginx serves the same bytes in turns (needs "
+    "--pid)\n"
     "  fanout    --host H --port P [--path /stream] [--clients 1000] [--seconds 20] [--pid N]\n"
     "  latency   --host H --port P [--path /stream] [--clients 20] [--seconds 12]\n"
     "            [--feed-from 240]   fake X-Plane on 127.0.0.240-254:49000; the server must\n"

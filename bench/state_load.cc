@@ -8,6 +8,8 @@
 #include "tcp_client.h"
 
 namespace simrelay::bench {
+
+using namespace support;
 namespace {
 
 // One client's current request.

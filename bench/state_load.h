@@ -11,6 +11,8 @@
 
 namespace simrelay::bench {
 
+using support::HttpTarget;
+
 struct StateLoadOptions {
   std::size_t clients = 50;
   std::size_t threads = 1;  // Client threads, each with its share of clients.

@@ -6,6 +6,8 @@
 #include "stats.h"
 
 namespace simrelay::bench {
+
+using namespace support;
 namespace {
 
 // Turns per server: background load that comes and goes hits both alike.

@@ -8,6 +8,9 @@ namespace simrelay {
 namespace {
 
 constexpr std::string_view STATUS_OK = "HTTP/1.1 200 OK\r\n";
+// Each of these answers is the connection's last; clients that would send
+// the next request on it must hear so (RFC 9112, 9.6).
+constexpr std::string_view CONNECTION_CLOSE = "Connection: close\r\n";
 
 void write_answer(const Socket& connection, std::string_view content_type, std::string_view body) {
   char digits[24];
@@ -15,6 +18,7 @@ void write_answer(const Socket& connection, std::string_view content_type, std::
   const std::string_view pieces[] = {
       STATUS_OK,
       CORS_HEADERS,
+      CONNECTION_CLOSE,
       content_type,
       "Content-Length: ",
       std::string_view(digits, static_cast<std::size_t>(end - digits)),
@@ -38,10 +42,8 @@ void write_snapshot(const Socket& connection, FlightState& state) {
 
 void write_preflight(const Socket& connection) {
   const std::string_view pieces[] = {
-      "HTTP/1.1 204 No Content\r\n",
-      CORS_HEADERS,
-      "Content-Length: 0\r\n",
-      "\r\n",
+      "HTTP/1.1 204 No Content\r\n", CORS_HEADERS, CONNECTION_CLOSE,
+      "Content-Length: 0\r\n",       "\r\n",
   };
   send_all(connection, pieces);
 }

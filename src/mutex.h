@@ -1,6 +1,9 @@
-// A mutex and its scoped lock, annotated so that Clang checks their use.
+// A mutex, its scoped lock and a condition variable, annotated so that Clang
+// checks their use.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #include "thread_annotations.h"
@@ -13,6 +16,7 @@ class CAPABILITY("mutex") Mutex {
   void unlock() RELEASE() { mutex_.unlock(); }
 
  private:
+  friend class CondVar;
   std::mutex mutex_;
 };
 
@@ -26,6 +30,23 @@ class SCOPED_CAPABILITY MutexLock {
 
  private:
   Mutex& mutex_;
+};
+
+class CondVar {
+ public:
+  // Releases the mutex until notified or until `deadline`, then holds it
+  // again. False when the deadline passed. May also return early for no
+  // reason: callers check what they wait for.
+  bool wait_until(Mutex& mutex, std::chrono::steady_clock::time_point deadline) REQUIRES(mutex) {
+    std::unique_lock lock(mutex.mutex_, std::adopt_lock);
+    bool notified = condition_.wait_until(lock, deadline) == std::cv_status::no_timeout;
+    lock.release();  // Still held, by the caller's own lock.
+    return notified;
+  }
+  void notify_one() { condition_.notify_one(); }
+
+ private:
+  std::condition_variable condition_;
 };
 
 }  // namespace simrelay

@@ -11,7 +11,11 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -47,10 +51,14 @@ SocketResult failed_with(int error) {
   return {Socket(), error};
 }
 
-SocketResult bound_socket(int type, const Ipv4Endpoint& local) {
+SocketResult bound_socket(int type, const Ipv4Endpoint& local, bool reuse_address = false) {
   int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
   if (fd < 0) return failed_with(errno);
   Socket socket(static_cast<NativeSocket>(fd));
+  int on = 1;
+  if (reuse_address && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    return failed_with(errno);
+  }
   sockaddr_in address = to_sockaddr(local);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     return failed_with(errno);
@@ -76,6 +84,45 @@ void write_line_to(int fd, std::string_view line) {
     if (n <= 0) return;  // Nowhere to write to: the message is lost, the bridge goes on.
     rest.remove_prefix(static_cast<std::size_t>(n));
   }
+}
+
+// What to send when the process ends; set once, then only read.
+struct ExitDatagrams {
+  int fd;
+  sockaddr_in to;
+  std::vector<std::string> datagrams;
+};
+std::atomic<const ExitDatagrams*> exit_datagrams{nullptr};
+std::atomic_flag exit_datagrams_sent = ATOMIC_FLAG_INIT;
+
+// Runs in signal handlers too: lock-free atomics and sendto only.
+void send_exit_datagrams() {
+  const ExitDatagrams* exit = exit_datagrams.load();
+  if (exit == nullptr || exit_datagrams_sent.test_and_set()) return;
+  for (const std::string& datagram : exit->datagrams) {
+    ::sendto(exit->fd, datagram.data(), datagram.size(), MSG_NOSIGNAL,
+             reinterpret_cast<const sockaddr*>(&exit->to), sizeof exit->to);
+  }
+}
+
+// SA_RESETHAND has put the default action back; raised again, the signal
+// ends the process as it would have, once this handler returns.
+extern "C" void end_on_signal(int signal_number) {
+  int saved_errno = errno;
+  send_exit_datagrams();
+  ::raise(signal_number);
+  errno = saved_errno;
+}
+
+void end_on_signal_unless_ignored(int signal_number) {
+  struct sigaction action {};
+  // A signal the bridge was started to ignore (nohup) stays ignored.
+  if (::sigaction(signal_number, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) return;
+  action = {};
+  action.sa_handler = end_on_signal;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(signal_number, &action, nullptr);
 }
 
 }  // namespace
@@ -116,7 +163,10 @@ SocketResult open_udp_socket_at(const Ipv4Endpoint& local) {
 }
 
 SocketResult open_tcp_listener(std::uint16_t port, int backlog) {
-  SocketResult result = bound_socket(SOCK_STREAM, Ipv4Endpoint{{127, 0, 0, 1}, port});
+  // Without SO_REUSEADDR the connections a previous run closed keep the port
+  // for a minute (TIME_WAIT). Linux still refuses a second listener with it.
+  SocketResult result =
+      bound_socket(SOCK_STREAM, Ipv4Endpoint{{127, 0, 0, 1}, port}, /*reuse_address=*/true);
   if (!result.socket.valid()) return result;
   if (::listen(fd_of(result.socket), backlog) != 0) return failed_with(errno);
   return result;
@@ -255,6 +305,14 @@ std::vector<std::array<std::uint8_t, 4>> resolve_ipv4_addresses(const std::strin
   return found;
 }
 
+void allow_late_wakeups(std::uint32_t microseconds) {
+#ifdef PR_SET_TIMERSLACK
+  ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(microseconds) * 1000UL);
+#else
+  static_cast<void>(microseconds);  // Timers keep the system's own slack.
+#endif
+}
+
 int start_raw_thread(ThreadBody body, void* context) {
   // Every thread here is small: a receive loop or one connection. A modest
   // stack keeps a thousand open streams cheap.
@@ -300,7 +358,15 @@ void discard_stdin_line() {
   }
 }
 
+void send_datagrams_at_exit(const Socket& socket, const Ipv4Endpoint& to,
+                            std::vector<std::string> datagrams) {
+  exit_datagrams.store(new ExitDatagrams{fd_of(socket), to_sockaddr(to), std::move(datagrams)});
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+    end_on_signal_unless_ignored(signal_number);
+}
+
 void exit_process(int status) {
+  send_exit_datagrams();
   std::_Exit(status);
 }
 

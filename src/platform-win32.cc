@@ -11,6 +11,7 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <cwctype>
@@ -164,6 +165,40 @@ void discard_file_line(HANDLE file) {
   }
 }
 
+// What to send when the process ends; set once, then only read.
+struct ExitDatagrams {
+  SOCKET handle;
+  sockaddr_in to;
+  std::vector<std::string> datagrams;
+};
+std::atomic<const ExitDatagrams*> exit_datagrams{nullptr};
+std::atomic_flag exit_datagrams_sent = ATOMIC_FLAG_INIT;
+
+void send_exit_datagrams() {
+  const ExitDatagrams* exit = exit_datagrams.load();
+  if (exit == nullptr || exit_datagrams_sent.test_and_set()) return;
+  for (const std::string& datagram : exit->datagrams) {
+    ::sendto(exit->handle, datagram.data(), clamped_length(datagram.size()), 0,
+             reinterpret_cast<const sockaddr*>(&exit->to), sizeof exit->to);
+  }
+}
+
+// Runs on a thread of its own that the system starts for the event. FALSE
+// passes the event on to the default handler, which ends the process as
+// before; a closing window allows a few seconds, sendto needs far less.
+BOOL WINAPI end_on_console_event(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      send_exit_datagrams();
+      break;
+  }
+  return FALSE;
+}
+
 struct ThreadStart {
   ThreadBody body;
   void* context;
@@ -232,8 +267,12 @@ SocketResult open_udp_socket_at(const Ipv4Endpoint& local) {
 }
 
 SocketResult open_tcp_listener(std::uint16_t port, int backlog) {
-  // No SO_EXCLUSIVEADDRUSE and no SO_REUSEADDR: a port another socket holds
-  // on the same address makes the bind fail with WSAEADDRINUSE.
+  // No option at all. Bound like this, the port of a listening socket is
+  // refused to a second socket (WSAEADDRINUSE; WSAEACCES to one that asks
+  // for SO_REUSEADDR), while connections closed by an earlier run do not
+  // hold it. SO_REUSEADDR would let a second copy share the port, and
+  // SO_EXCLUSIVEADDRUSE keeps the port until every connection the previous
+  // listener accepted has gone, which blocks a restart.
   SocketResult result = bound_socket(SOCK_STREAM, Ipv4Endpoint{{127, 0, 0, 1}, port});
   if (!result.socket.valid()) return result;
   if (::listen(handle_of(result.socket), backlog) != 0) return failed_with(WSAGetLastError());
@@ -366,6 +405,10 @@ std::vector<std::array<std::uint8_t, 4>> resolve_ipv4_addresses(const std::strin
   return found;
 }
 
+void allow_late_wakeups(std::uint32_t) {
+  // Sleeps here end at the system's timer tick (about 15.6 ms) anyway.
+}
+
 int start_raw_thread(ThreadBody body, void* context) {
   // Every thread here is small: a receive loop or one connection. Reserving
   // a modest stack keeps a thousand open streams cheap in address space.
@@ -400,7 +443,14 @@ void discard_stdin_line() {
   }
 }
 
+void send_datagrams_at_exit(const Socket& socket, const Ipv4Endpoint& to,
+                            std::vector<std::string> datagrams) {
+  exit_datagrams.store(new ExitDatagrams{handle_of(socket), to_sockaddr(to), std::move(datagrams)});
+  SetConsoleCtrlHandler(end_on_console_event, TRUE);
+}
+
 void exit_process(int status) {
+  send_exit_datagrams();
   ExitProcess(static_cast<UINT>(status));
 }
 

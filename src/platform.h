@@ -71,8 +71,9 @@ std::string os_error_text(int code);
 // UDP, IPv4, bound to every interface on a port the system picks.
 SocketResult open_udp_socket();
 
-// TCP listener on the IPv4 loopback address. No address reuse, so a port
-// that is already held makes this fail.
+// TCP listener on the IPv4 loopback address. A port that another socket
+// listens on makes this fail; connections a previous listener on the port
+// left closing (TIME_WAIT) do not.
 SocketResult open_tcp_listener(std::uint16_t port, int backlog);
 
 // Blocks for the next connection; an invalid socket when accepting failed.
@@ -121,6 +122,11 @@ std::vector<std::array<std::uint8_t, 4>> resolve_ipv4_addresses(const std::strin
 
 // --- Threads ---------------------------------------------------------------
 
+// Lets the calling thread's sleeps and timed waits end up to this many
+// microseconds late, so that the system can wake many sleeping threads at
+// one timer interrupt. Nothing changes where the system has no such setting.
+void allow_late_wakeups(std::uint32_t microseconds);
+
 using ThreadBody = void (*)(void* context);
 
 // Runs body(context) on a new detached thread. Returns 0, or the system
@@ -153,7 +159,19 @@ void write_stderr_line(std::string_view line);
 // read error, and discards it.
 void discard_stdin_line();
 
-// Ends the process at once with this status; other threads end with it.
+// --- Ending ----------------------------------------------------------------
+
+// Datagrams to send once, best effort and without waiting, whenever the
+// process ends from now on: through exit_process, on an interrupt,
+// termination or hang-up signal, or on a console window's Ctrl+C,
+// Ctrl+Break, close, log-off or shut-down event. The process then ends as it
+// would have without them, with the same exit status. `socket` must stay
+// open for the rest of the process. Call once, before other threads use it.
+void send_datagrams_at_exit(const Socket& socket, const Ipv4Endpoint& to,
+                            std::vector<std::string> datagrams);
+
+// Ends the process at once with this status, after the datagrams above;
+// other threads end with it.
 [[noreturn]] void exit_process(int status);
 
 }  // namespace simrelay

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "config.h"
 #include "platform.h"
@@ -33,8 +35,23 @@ using RrefRequest = std::array<char, RREF_REQUEST_LEN>;
 // The subscription request for one row of POSITION_FIELDS.
 RrefRequest build_rref_request(std::size_t row, std::int32_t rate_hz);
 
+// The fields of a subscription request: "RREF", one byte (any value), rate,
+// index and a DATAREF_PATH_LEN-byte path field, RREF_REQUEST_LEN bytes in all.
+struct RrefSubscription {
+  std::int32_t rate_hz;  // 0 cancels the index.
+  std::int32_t index;    // The subscriber's own number, echoed in every record.
+  std::string path;      // Up to the first zero byte of the path field.
+};
+
+// Nothing unless the datagram has a request's length and tag.
+std::optional<RrefSubscription> decode_rref_request(std::span<const char> datagram);
+
 // Sends the eight requests in row order; every send failure is ignored.
 void send_subscriptions(const Socket& socket, const Ipv4Endpoint& endpoint);
+
+// The eight requests again with rate 0, which make X-Plane stop sending:
+// it never notices by itself that a subscriber has gone.
+std::vector<std::string> cancellation_requests();
 
 // The records of a reply, read in place from the datagram's bytes.
 class RrefReply {
@@ -49,6 +66,9 @@ class RrefReply {
 
 // Nothing when the datagram is not an RREF reply.
 std::optional<RrefReply> decode_rref_reply(std::span<const char> datagram);
+
+// A reply datagram as X-Plane sends it: "RREF,", then the records.
+std::string encode_rref_reply(std::span<const RrefRecord> records);
 
 // Copies up to `out.size()` records; returns how many.
 std::size_t copy_records(const RrefReply& reply, std::span<RrefRecord> out);

@@ -182,14 +182,15 @@ TEST(FixedAnswers, ExactBytes) {
     SocketPair pair;
     write_preflight(pair.server);
     std::string bytes = pair.read_all_from_client();
-    EXPECT_EQ(bytes, "HTTP/1.1 204 No Content\r\n" + cors + "Content-Length: 0\r\n\r\n");
-    EXPECT_EQ(bytes.size(), 199u);
+    EXPECT_EQ(bytes, "HTTP/1.1 204 No Content\r\n" + cors +
+                         "Connection: close\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(bytes.size(), 218u);
   }
   {
     SocketPair pair;
     write_status_page(pair.server);
     EXPECT_EQ(pair.read_all_from_client(),
-              "HTTP/1.1 200 OK\r\n" + cors +
+              "HTTP/1.1 200 OK\r\n" + cors + "Connection: close\r\n" +
                   "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 95\r\n\r\n" +
                   std::string(STATUS_BODY));
   }
@@ -198,7 +199,7 @@ TEST(FixedAnswers, ExactBytes) {
     FlightState state;
     write_snapshot(pair.server, state);
     EXPECT_EQ(pair.read_all_from_client(),
-              "HTTP/1.1 200 OK\r\n" + cors +
+              "HTTP/1.1 200 OK\r\n" + cors + "Connection: close\r\n" +
                   "Content-Type: application/json\r\nContent-Length: 12\r\n\r\n{\"xp\":false}");
   }
 }

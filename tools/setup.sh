@@ -18,8 +18,8 @@ case "${1:-}" in
     exec build/bridge/simrelay "$@"
     ;;
   test)
-    # curl: the stand-in's check reads the bridge with it; nginx: the bench's yardstick.
-    install_missing cmake ninja-build g++ libgtest-dev curl nginx-light
+    # nginx: the bench's yardstick.
+    install_missing cmake ninja-build g++ libgtest-dev nginx-light
     exec cmake --workflow --preset test
     ;;
   *)

@@ -1,12 +1,18 @@
 // The bridge's start-up as a user sees it: console lines, exit status, the
 // pause after a failed start.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <memory>
 
 #include "bridge_process.h"
-#include "net_client.h"
+#include "fake_xplane.h"
+#include "http_client.h"
 
-namespace e2e {
+namespace simrelay::e2e {
 namespace {
+
+using namespace support;
 
 const std::string PROMPT = "Press Enter to close.";
 
@@ -41,7 +47,7 @@ TEST(StartUp, TrailingPortOptionBecomesTheHost) {
 }
 
 TEST(StartUp, BannerAndReadyLines) {
-  FakeXplane xplane;
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
   std::uint16_t port = free_tcp_port();
   BridgeProcess bridge({xplane.host(), "--port", std::to_string(port)});
   ASSERT_TRUE(bridge.wait_ready());
@@ -56,7 +62,7 @@ TEST(StartUp, BannerAndReadyLines) {
 }
 
 TEST(StartUp, BusyPortFailsAfterTheBanner) {
-  FakeXplane xplane;
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
   std::uint16_t port = free_tcp_port();
   BridgeProcess first({xplane.host(), "--port", std::to_string(port)});
   ASSERT_TRUE(first.wait_ready());
@@ -78,8 +84,32 @@ TEST(StartUp, BusyPortFailsAfterTheBanner) {
   EXPECT_EQ(second.wait_exit(start_timeout()), 1);
 }
 
+// The connections a bridge closed linger on its port for a while (TIME_WAIT);
+// a bridge started again at once must still get the port.
+TEST(StartUp, RestartRightAfterServingGetsThePort) {
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
+  std::uint16_t port = free_tcp_port();
+  const std::vector<std::string> arguments{xplane.host(), "--port", std::to_string(port)};
+  auto first = std::make_unique<BridgeProcess>(arguments);
+  ASSERT_TRUE(first->wait_ready());
+  for (int i = 0; i < 300; ++i)
+    ASSERT_EQ(body_of(http_exchange(port, "GET /state HTTP/1.1\r\n\r\n")), R"({"xp":false})");
+  HttpClient stream(port);
+  stream.send("GET /stream HTTP/1.1\r\n\r\n");
+  ASSERT_NE(stream.read_until_count("data: ", 1, start_timeout()).find("data: "),
+            std::string::npos);
+  kill(first->pid(), SIGTERM);
+  ASSERT_TRUE(first->wait_exit(start_timeout()));
+  first.reset();
+
+  BridgeProcess again(arguments);
+  ASSERT_TRUE(again.wait_ready()) << again.stderr_bytes();
+  EXPECT_EQ(again.stderr_bytes(), "");
+  EXPECT_EQ(body_of(http_exchange(port, "GET /state HTTP/1.1\r\n\r\n")), R"({"xp":false})");
+}
+
 TEST(StartUp, PortZeroIsShownAsConfigured) {
-  FakeXplane xplane;
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
   BridgeProcess bridge({xplane.host(), "--port", "0"});
   ASSERT_TRUE(bridge.wait_ready());
   EXPECT_EQ(bridge.stdout_lines().back().text,
@@ -88,4 +118,4 @@ TEST(StartUp, PortZeroIsShownAsConfigured) {
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace simrelay::e2e

@@ -5,25 +5,31 @@
 #include <thread>
 
 #include "bridge_process.h"
-#include "net_client.h"
+#include "fake_xplane.h"
+#include "http_client.h"
+#include "stream_clients.h"
 
-namespace e2e {
+namespace simrelay::e2e {
 namespace {
+
+using namespace support;
 
 const std::string CORS =
     "Access-Control-Allow-Origin: *\r\n"
     "Access-Control-Allow-Methods: GET, OPTIONS\r\n"
     "Access-Control-Allow-Headers: *\r\n"
     "Access-Control-Allow-Private-Network: true\r\n";
+const std::string CLOSE = "Connection: close\r\n";
 const std::string STATUS_PAGE =
-    "HTTP/1.1 200 OK\r\n" + CORS +
+    "HTTP/1.1 200 OK\r\n" + CORS + CLOSE +
     "Content-Type: text/plain; charset=utf-8\r\nContent-Length: 95\r\n\r\n"
     "Corvane X-Plane bridge is running. Keep this window open and enable \"X-Plane live\" on "
     "the map.\n";
-const std::string STALE_SNAPSHOT = "HTTP/1.1 200 OK\r\n" + CORS +
+const std::string STALE_SNAPSHOT = "HTTP/1.1 200 OK\r\n" + CORS + CLOSE +
                                    "Content-Type: application/json\r\nContent-Length: "
                                    "12\r\n\r\n{\"xp\":false}";
-const std::string PREFLIGHT = "HTTP/1.1 204 No Content\r\n" + CORS + "Content-Length: 0\r\n\r\n";
+const std::string PREFLIGHT =
+    "HTTP/1.1 204 No Content\r\n" + CORS + CLOSE + "Content-Length: 0\r\n\r\n";
 const std::string STREAM_HEADER = "HTTP/1.1 200 OK\r\n" + CORS +
                                   "Content-Type: text/event-stream\r\n"
                                   "Cache-Control: no-cache\r\nConnection: keep-alive\r\n\r\n"
@@ -36,7 +42,7 @@ class HttpTest : public ::testing::Test {
 
   std::string exchange(const std::string& request) { return http_exchange(port, request); }
 
-  FakeXplane xplane;
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
   std::uint16_t port = free_tcp_port();
   BridgeProcess bridge{{xplane.host(), "--port", std::to_string(port)}};
 };
@@ -101,35 +107,17 @@ TEST_F(HttpTest, StreamHeaderThenEventsWhileSilent) {
 }
 
 TEST_F(HttpTest, StreamFollowsAFiveHertzFeed) {
-  auto round = xplane.receive_many(8, start_timeout());
-  ASSERT_EQ(round.size(), 8u);
-  std::atomic<bool> feeding{true};
-  std::thread feed([&] {
-    for (int i = 0; feeding; ++i) {
-      xplane.send_to(round[0].from, rref_reply({{0, 1.0f}, {1, 2.0f}, {2, float(i)}}));
-      std::this_thread::sleep_for(milliseconds(200));
-    }
-  });
-  HttpClient client(port);
-  client.send("GET /stream HTTP/1.1\r\n\r\n");
-  client.read_until_count("\n\n", 2, milliseconds(2000));
-  std::vector<Clock::time_point> arrivals;
-  std::string pending;
-  auto start = Clock::now();
-  char buffer[4096];
-  while (Clock::now() - start < milliseconds(3000)) {
-    simrelay::set_receive_timeout(client.socket(), 100);
-    long n = simrelay::receive_some(client.socket(), buffer);
-    if (n <= 0) continue;
-    pending.append(buffer, static_cast<std::size_t>(n));
-    for (std::size_t end; (end = pending.find("\n\n")) != std::string::npos;) {
-      EXPECT_EQ(pending.rfind("data: {\"xp\":true,\"t\":", 0), 0u) << pending;
-      arrivals.push_back(Clock::now());
-      pending.erase(0, end + 2);
-    }
-  }
-  feeding = false;
-  feed.join();
+  XPlaneFeed feed(std::move(xplane), milliseconds(200));
+  ASSERT_TRUE(bridge.wait_stdout_line("✓ receiving data from X-Plane", start_timeout()));
+  std::vector<MonotonicInstant> arrivals;
+  StreamClients stream(*make_http_target("127.0.0.1", port, "/stream"), 1,
+                       [&](std::size_t, std::string_view data, MonotonicInstant at) {
+                         EXPECT_TRUE(data.starts_with(R"({"xp":true,"t":)")) << data;
+                         arrivals.push_back(at);
+                       });
+  ASSERT_EQ(stream.connect_all(1, milliseconds(2000)), 1u);
+  arrivals.clear();  // The first event comes at once, whatever the feed's phase.
+  stream.run_for(milliseconds(3000));
   EXPECT_GE(arrivals.size(), 11u);  // About five a second.
   EXPECT_LE(arrivals.size(), 17u);
   for (std::size_t i = 1; i < arrivals.size(); ++i) {
@@ -169,4 +157,4 @@ TEST_F(HttpTest, TwoHundredSimultaneousConnectionsAllAnswered) {
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace simrelay::e2e

@@ -2,13 +2,23 @@
 // console lines and re-subscription while the simulator is silent.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
 #include <thread>
 
 #include "bridge_process.h"
-#include "net_client.h"
+#include "fake_xplane.h"
+#include "http_client.h"
 
-namespace e2e {
+namespace simrelay::e2e {
 namespace {
+
+using namespace support;
 
 const std::string LIVE_LINE = "✓ receiving data from X-Plane";
 const std::string WAITING_LINE = "… waiting for X-Plane (is a flight loaded?)";
@@ -19,11 +29,26 @@ const char* const PATHS[] = {
     "sim/flightmodel/position/vh_ind_fpm",  "sim/flightmodel/position/y_agl",
 };
 
-std::string request_bytes(std::uint8_t row) {
-  std::string bytes("RREF\0\x05\0\0\0", 9);
-  bytes += std::string{static_cast<char>(row), 0, 0, 0};
+std::string request_bytes(std::uint8_t row, std::uint8_t rate_hz = 5) {
+  std::string bytes("RREF\0", 5);
+  bytes += std::string{static_cast<char>(rate_hz), 0, 0, 0, static_cast<char>(row), 0, 0, 0};
   bytes += PATHS[row];
   bytes.resize(413, '\0');
+  return bytes;
+}
+
+// A reply datagram: "RREF", one byte, then (index, value) records, built
+// here by hand as an independent check of the bridge's reading of the wire.
+std::string rref_reply(const std::vector<std::pair<std::uint32_t, float>>& records) {
+  std::string bytes("RREF,", 5);
+  auto put = [&](std::uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+      bytes.push_back(static_cast<char>(value >> (8 * i)));
+  };
+  for (auto [index, value] : records) {
+    put(index);
+    put(std::bit_cast<std::uint32_t>(value));
+  }
   return bytes;
 }
 
@@ -33,18 +58,18 @@ double seconds_between(Clock::time_point a, Clock::time_point b) {
 
 class LinkTest : public ::testing::Test {
  protected:
-  FakeXplane xplane;
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
   std::uint16_t port = free_tcp_port();
   BridgeProcess bridge{{xplane.host(), "--port", std::to_string(port)}};
 
   // The first round of eight requests; returns where they came from.
-  simrelay::Ipv4Endpoint expect_subscription_round() {
+  Ipv4Endpoint expect_subscription_round() {
     auto round = xplane.receive_many(8, start_timeout());
     EXPECT_EQ(round.size(), 8u);
     for (std::size_t row = 0; row < round.size(); ++row) {
       EXPECT_EQ(round[row].bytes, request_bytes(static_cast<std::uint8_t>(row))) << row;
     }
-    return round.empty() ? simrelay::Ipv4Endpoint{} : round.front().from;
+    return round.empty() ? Ipv4Endpoint{} : round.front().from;
   }
 
   std::string state() { return body_of(http_exchange(port, "GET /state HTTP/1.1\r\n\r\n")); }
@@ -74,7 +99,7 @@ TEST_F(LinkTest, SubscribesInOrderAndRepeatsWhileSilent) {
 
 TEST_F(LinkTest, FollowsStartSilenceAndResumption) {
   ASSERT_TRUE(bridge.wait_ready());
-  simrelay::Ipv4Endpoint peer = expect_subscription_round();
+  Ipv4Endpoint peer = expect_subscription_round();
   EXPECT_EQ(state(), R"({"xp":false})");
 
   // Replies at 5 Hz for two seconds: live once, no re-subscription.
@@ -111,7 +136,7 @@ TEST_F(LinkTest, FollowsStartSilenceAndResumption) {
 
 TEST_F(LinkTest, OversizeDatagramChangesNothing) {
   ASSERT_TRUE(bridge.wait_ready());
-  simrelay::Ipv4Endpoint peer = expect_subscription_round();
+  Ipv4Endpoint peer = expect_subscription_round();
   std::vector<std::pair<std::uint32_t, float>> records;
   for (int i = 0; i < 374; ++i)
     records.push_back({static_cast<std::uint32_t>(i % 2), 1.0f});
@@ -132,7 +157,7 @@ TEST_F(LinkTest, OversizeDatagramChangesNothing) {
 
 TEST_F(LinkTest, FiveByteRepliesKeepTheLinkLive) {
   ASSERT_TRUE(bridge.wait_ready());
-  simrelay::Ipv4Endpoint peer = expect_subscription_round();
+  Ipv4Endpoint peer = expect_subscription_round();
   xplane.send_to(peer, rref_reply({{0, 1.0f}, {1, 2.0f}}));
   ASSERT_TRUE(bridge.wait_stdout_line(LIVE_LINE, milliseconds(3000)));
   // Five seconds of header-only replies: still live, nothing printed, no requests.
@@ -147,7 +172,7 @@ TEST_F(LinkTest, FiveByteRepliesKeepTheLinkLive) {
 
 TEST_F(LinkTest, RepliesWithoutPositionNeverGoLive) {
   ASSERT_TRUE(bridge.wait_ready());
-  simrelay::Ipv4Endpoint peer = expect_subscription_round();
+  Ipv4Endpoint peer = expect_subscription_round();
   // Non-replies and replies lacking lat/lon: stored, but the link stays down and
   // the requests keep coming.
   auto start = Clock::now();
@@ -163,11 +188,132 @@ TEST_F(LinkTest, RepliesWithoutPositionNeverGoLive) {
   EXPECT_FALSE(bridge.wait_stdout_line(LIVE_LINE, milliseconds(0)));
 }
 
+std::vector<std::string> cancellation_round() {
+  std::vector<std::string> round;
+  for (std::uint8_t row = 0; row < 8; ++row)
+    round.push_back(request_bytes(row, 0));
+  return round;
+}
+
+// X-Plane sends to a subscriber until it is told rate 0; a dead port goes
+// unnoticed. So every ending tells it, from the port that subscribed.
+TEST(LinkEnding, InterruptAndTerminationCancelTheSubscriptions) {
+  // Wine turns SIGINT into Ctrl+C for the console handlers; SIGTERM ends
+  // its process without any Windows event to send them from.
+  std::vector<int> signals{SIGINT};
+  if (!under_wine()) signals.push_back(SIGTERM);
+  for (int number : signals) {
+    FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
+    BridgeProcess bridge({xplane.host(), "--port", std::to_string(free_tcp_port())});
+    ASSERT_TRUE(bridge.wait_ready());
+    auto round = xplane.receive_many(8, start_timeout());
+    ASSERT_EQ(round.size(), 8u);
+    kill(bridge.pid(), number);
+    EXPECT_EQ(xplane.receive_cancellations(round[0].from, start_timeout()), cancellation_round())
+        << "signal " << number;
+    // The signal still ends the bridge, as it did before it sent them.
+    auto status = bridge.wait_exit(start_timeout());
+    if (!under_wine()) {
+      EXPECT_EQ(status, 128 + number);
+    }
+  }
+}
+
+TEST(LinkEnding, TheFatalPauseEndsWithCancelledSubscriptions) {
+  std::uint16_t port = free_tcp_port();
+  FakeXPlane holder_xplane = FakeXPlane::open(E2E_XPLANES).value();
+  BridgeProcess holder({holder_xplane.host(), "--port", std::to_string(port)});
+  ASSERT_TRUE(holder.wait_ready());
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
+  BridgeProcess bridge({xplane.host(), "--port", std::to_string(port)});
+  ASSERT_TRUE(bridge.wait_stderr_line("Press Enter to close.", start_timeout()));
+  auto round = xplane.receive_many(8, start_timeout());
+  ASSERT_EQ(round.size(), 8u);
+  bridge.close_stdin();
+  EXPECT_EQ(bridge.wait_exit(start_timeout()), 1);
+  EXPECT_EQ(xplane.receive_cancellations(round[0].from, start_timeout()), cancellation_round());
+}
+
+// A full pipe on standard output, read by nobody, until the test drains it.
+class StuckStdout {
+ public:
+  StuckStdout() {
+    char dir[] = "/tmp/simrelay-stdout-XXXXXX";
+    if (mkdtemp(dir) == nullptr) std::abort();
+    path_ = std::string(dir) + "/fifo";
+    // Held open for reading and writing, the pipe opens at once for the bridge.
+    if (mkfifo(path_.c_str(), 0600) != 0) std::abort();
+    fd_ = open(path_.c_str(), O_RDWR | O_NONBLOCK);
+    std::string block(4096, '.');
+    while (write(fd_, block.data(), block.size()) > 0) {
+    }
+    while (write(fd_, ".", 1) > 0) {
+    }
+  }
+  ~StuckStdout() {
+    close(fd_);
+    unlink(path_.c_str());
+    rmdir(path_.substr(0, path_.rfind('/')).c_str());
+  }
+  std::vector<std::string> wrapper() const {
+    return {"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + path_};
+  }
+  // Drains the pipe until `lines` whole lines have come after the filler.
+  std::string drain_lines(std::size_t lines, milliseconds timeout) {
+    std::string text;
+    char buffer[4096];
+    for (auto deadline = Clock::now() + timeout;
+         Clock::now() < deadline && std::count(text.begin(), text.end(), '\n') < long(lines);) {
+      ssize_t n = read(fd_, buffer, sizeof buffer);
+      if (n > 0) {
+        text.append(buffer, static_cast<std::size_t>(n));
+      } else {
+        std::this_thread::sleep_for(milliseconds(20));
+      }
+    }
+    return text.substr(std::min(text.find_first_not_of('.'), text.size()));
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+TEST(LinkConsole, AFullStandardOutputHoldsNothingUp) {
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
+  std::uint16_t port = free_tcp_port();
+  StuckStdout stdout_pipe;
+  BridgeProcess bridge({xplane.host(), "--port", std::to_string(port)}, bridge_command(),
+                       stdout_pipe.wrapper());
+  auto round = xplane.receive_many(8, start_timeout());
+  ASSERT_EQ(round.size(), 8u) << "the first console line held up the start";
+  xplane.send_to(round[0].from, rref_reply({{0, 1.0f}, {1, 2.0f}}));
+  HttpClient stream(port);
+  for (auto deadline = Clock::now() + start_timeout(); !stream.connected();) {
+    ASSERT_LT(Clock::now(), deadline) << "the HTTP port never opened";
+    std::this_thread::sleep_for(milliseconds(50));
+    stream = HttpClient(port);
+  }
+  stream.send("GET /stream HTTP/1.1\r\n\r\n");
+  EXPECT_NE(stream.read_until_count("data: {\"xp\":true,", 1, milliseconds(3000)).find("data: "),
+            std::string::npos);
+  std::string state = body_of(http_exchange(port, "GET /state HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(state.rfind(R"({"xp":true,)", 0), 0u) << state;
+
+  EXPECT_EQ(stdout_pipe.drain_lines(4, start_timeout()),
+            "Corvane X-Plane bridge 1.0.0\n"
+            "→ asking X-Plane at " +
+                xplane.host() + ":49000 for position (5 Hz)\n" +
+                "✓ bridge ready on http://localhost:" + std::to_string(port) +
+                " — enable \"X-Plane live\" on the map. Close this window to stop.\n" + LIVE_LINE +
+                "\n");
+}
+
 TEST(LinkConsole, OutputIntoAClosedPipeDoesNotEndTheBridge) {
-  FakeXplane xplane;
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
   std::uint16_t port = free_tcp_port();
   // Standard output goes to a reader that quits after the first byte.
-  BridgeProcess bridge({xplane.host(), "--port", std::to_string(port)},
+  BridgeProcess bridge({xplane.host(), "--port", std::to_string(port)}, bridge_command(),
                        {"/bin/sh", "-c", "\"$0\" \"$@\" | head -c 1 >/dev/null"});
   auto round = xplane.receive_many(8, start_timeout());
   ASSERT_EQ(round.size(), 8u);
@@ -185,4 +331,4 @@ TEST(LinkConsole, OutputIntoAClosedPipeDoesNotEndTheBridge) {
 }
 
 }  // namespace
-}  // namespace e2e
+}  // namespace simrelay::e2e

@@ -1,26 +1,9 @@
 #include "subscriptions.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace simrelay::standin {
 namespace {
-
-constexpr std::size_t REQUEST_LEN = 413;
-constexpr std::size_t PATH_OFFSET = 13;
-constexpr std::size_t PATH_LEN = 400;
-
-std::int32_t get_le32(const char* at) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i)
-    value = (value << 8) | static_cast<unsigned char>(at[i]);
-  return static_cast<std::int32_t>(value);
-}
-
-void append_le32(std::string& out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i)
-    out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-}
 
 MonotonicClock::duration period_of(std::int32_t rate_hz) {
   auto rate = std::min(rate_hz, MAX_RATE_HZ);
@@ -30,13 +13,9 @@ MonotonicClock::duration period_of(std::int32_t rate_hz) {
 }  // namespace
 
 std::optional<RrefSubscription> parse_rref_subscription(std::span<const char> datagram) {
-  if (datagram.size() != REQUEST_LEN) return std::nullopt;
-  if (std::memcmp(datagram.data(), "RREF", 5) != 0) return std::nullopt;  // Tag and its zero.
-  std::int32_t rate = get_le32(datagram.data() + 5);
-  if (rate < 0) return std::nullopt;
-  const char* path = datagram.data() + PATH_OFFSET;
-  std::size_t length = std::find(path, path + PATH_LEN, '\0') - path;
-  return RrefSubscription{rate, get_le32(datagram.data() + 9), std::string(path, length)};
+  std::optional<RrefSubscription> request = decode_rref_request(datagram);
+  if (!request || request->rate_hz < 0) return std::nullopt;
+  return request;
 }
 
 SubscriptionTable::Subscriber* SubscriptionTable::find(const Ipv4Endpoint& address) {
@@ -122,14 +101,7 @@ std::vector<std::string> build_rref_replies(std::span<const RrefRecord> records)
   std::vector<std::string> replies;
   while (!records.empty()) {
     auto part = records.first(std::min(records.size(), MAX_RECORDS_PER_REPLY));
-    std::string reply("RREF,", 5);  // X-Plane puts a comma after the tag.
-    for (const RrefRecord& record : part) {
-      std::uint32_t bits;
-      std::memcpy(&bits, &record.value, sizeof bits);
-      append_le32(reply, record.index);
-      append_le32(reply, bits);
-    }
-    replies.push_back(std::move(reply));
+    replies.push_back(encode_rref_reply(part));
     records = records.subspan(part.size());
   }
   return replies;

@@ -12,6 +12,7 @@
 
 #include "platform.h"
 #include "state.h"
+#include "xplane.h"
 
 namespace simrelay::standin {
 
@@ -21,14 +22,8 @@ inline constexpr std::int32_t MAX_RATE_HZ = 60;
 // requests of one subscriber arrive within microseconds of each other.
 inline constexpr std::chrono::milliseconds GATHER_DELAY{10};
 // Records per reply datagram, so one reply fits an Ethernet frame.
-inline constexpr std::size_t MAX_RECORDS_PER_REPLY = (1472 - 5) / 8;
-
-// "RREF\0", rate, index and a 400-byte path: 413 bytes in all.
-struct RrefSubscription {
-  std::int32_t rate_hz;  // 0 cancels the index.
-  std::int32_t index;    // The subscriber's own number, echoed in every record.
-  std::string path;      // Up to the first zero byte of the path field.
-};
+inline constexpr std::size_t MAX_RECORDS_PER_REPLY =
+    (1472 - RREF_REPLY_HEADER_LEN) / RREF_RECORD_LEN;
 
 // Nothing unless the datagram is a well-formed request with a rate of 0 or more.
 std::optional<RrefSubscription> parse_rref_subscription(std::span<const char> datagram);
@@ -83,8 +78,8 @@ class SubscriptionTable {
   std::vector<Subscriber> subscribers_;
 };
 
-// "RREF", one byte, then (int32 index, float value) records, little-endian;
-// more than MAX_RECORDS_PER_REPLY records are spread over several replies.
+// Replies with these records; more than MAX_RECORDS_PER_REPLY records are
+// spread over several replies.
 std::vector<std::string> build_rref_replies(std::span<const RrefRecord> records);
 
 }  // namespace simrelay::standin

@@ -54,13 +54,21 @@ TEST(ParseRrefSubscription, RejectsWhatIsNotARequest) {
   EXPECT_FALSE(parse_rref_subscription(longer));
   EXPECT_FALSE(parse_rref_subscription({}));
 
-  auto comma = good;
-  comma[4] = ',';  // The reply's header, not a request's.
-  EXPECT_FALSE(parse_rref_subscription(comma));
   auto other_tag = good;
   other_tag[3] = 'f';
   EXPECT_FALSE(parse_rref_subscription(other_tag));
   EXPECT_FALSE(parse_rref_subscription(request_bytes(-1, 0, "sim/x")));
+}
+
+TEST(ParseRrefSubscription, TakesAnyByteAfterTheTag) {
+  for (char fifth : {'0', ',', '\xff'}) {
+    auto request = request_bytes(5, 2, "sim/x");
+    request[4] = fifth;
+    auto parsed = parse_rref_subscription(request);
+    ASSERT_TRUE(parsed) << fifth;
+    EXPECT_EQ(parsed->index, 2);
+    EXPECT_EQ(parsed->path, "sim/x");
+  }
 }
 
 TEST(ParseRrefSubscription, KeepsIndexAsSentAndCutsPathAtItsZero) {

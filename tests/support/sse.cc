@@ -1,6 +1,6 @@
 #include "sse.h"
 
-namespace simrelay::bench {
+namespace simrelay::support {
 
 bool is_ok_status_line(std::string_view line) {
   return line.size() >= 12 && line.substr(0, 7) == "HTTP/1." && line.substr(8, 4) == " 200" &&
@@ -57,4 +57,4 @@ void SseReader::take_event_line(std::string_view line, const EventHandler& on_ev
   has_data_ = true;
 }
 
-}  // namespace simrelay::bench
+}  // namespace simrelay::support

@@ -7,7 +7,7 @@
 
 #include "platform.h"
 
-namespace simrelay::bench {
+namespace simrelay::support {
 
 struct HttpTarget {
   Ipv4Endpoint endpoint;
@@ -23,4 +23,4 @@ std::optional<HttpTarget> make_http_target(const std::string& host, std::uint16_
 // A GET for the target's path that asks the server to close afterwards.
 std::string get_request(const HttpTarget& target, bool event_stream);
 
-}  // namespace simrelay::bench
+}  // namespace simrelay::support

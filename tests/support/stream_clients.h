@@ -12,7 +12,7 @@
 #include "state.h"
 #include "tcp_client.h"
 
-namespace simrelay::bench {
+namespace simrelay::support {
 
 class StreamClients {
  public:
@@ -64,4 +64,4 @@ class StreamClients {
   std::size_t waiting_ = 0;  // Started, neither failed nor with an event yet.
 };
 
-}  // namespace simrelay::bench
+}  // namespace simrelay::support

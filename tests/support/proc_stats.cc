@@ -9,7 +9,7 @@
 #include <sstream>
 #include <system_error>
 
-namespace simrelay::bench {
+namespace simrelay::support {
 namespace {
 
 std::optional<std::uint64_t> parse_number(std::string_view text) {
@@ -74,10 +74,21 @@ std::optional<double> cpu_seconds(int pid) {
   return static_cast<double>(*ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-std::optional<std::uint64_t> rss_kib(int pid) {
+std::optional<std::uint64_t> status_value(int pid, std::string_view name) {
   auto text = read_text_file(proc_path(pid, "status"));
   if (!text) return std::nullopt;
-  return parse_status_value(*text, "VmRSS");
+  return parse_status_value(*text, name);
+}
+
+std::optional<std::uint64_t> rss_kib(int pid) {
+  return status_value(pid, "VmRSS");
+}
+
+std::optional<std::size_t> descriptor_count(int pid) {
+  std::error_code error;
+  std::filesystem::directory_iterator entries(proc_path(pid, "fd"), error);
+  if (error) return std::nullopt;
+  return static_cast<std::size_t>(std::distance(entries, {}));
 }
 
 std::optional<std::uint64_t> thread_cpu_nanoseconds(int pid) {
@@ -128,11 +139,7 @@ std::optional<double> OtherLoadProbe::percent() const {
 }
 
 std::optional<std::size_t> thread_count(int pid) {
-  auto text = read_text_file(proc_path(pid, "status"));
-  if (!text) return std::nullopt;
-  auto threads = parse_status_value(*text, "Threads");
-  if (!threads) return std::nullopt;
-  return static_cast<std::size_t>(*threads);
+  return status_value(pid, "Threads");
 }
 
-}  // namespace simrelay::bench
+}  // namespace simrelay::support

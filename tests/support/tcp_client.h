@@ -9,7 +9,7 @@
 
 #include "platform.h"
 
-namespace simrelay::bench {
+namespace simrelay::support {
 
 struct PendingConnect {
   Socket socket;
@@ -19,6 +19,10 @@ struct PendingConnect {
 // Starts a connection without blocking. An invalid socket when it failed
 // at once.
 PendingConnect start_connect(const Ipv4Endpoint& endpoint);
+
+// A blocking connection whose receive buffer is set to `bytes` before
+// connecting, so that the window it offers stays that small.
+Socket connect_with_receive_buffer(const Ipv4Endpoint& endpoint, int bytes);
 
 // The error of a connection attempt that finished (0 when it succeeded).
 int connect_error(const Socket& socket);
@@ -45,7 +49,8 @@ class EpollSet {
   int fd_ = -1;
 };
 
-// Lifts the soft limit on open files to the hard limit; the new soft limit.
-std::uint64_t raise_open_file_limit();
+// Lifts the soft limit on open files to the hard limit, and the hard limit
+// to `at_least` where the process may; the new soft limit.
+std::uint64_t raise_open_file_limit(std::uint64_t at_least = 0);
 
-}  // namespace simrelay::bench
+}  // namespace simrelay::support

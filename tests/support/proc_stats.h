@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace simrelay::bench {
+namespace simrelay::support {
 
 // User plus system CPU time, in clock ticks, from the text of
 // /proc/PID/stat (all threads, finished ones included).
@@ -18,7 +18,11 @@ std::optional<std::uint64_t> parse_status_value(std::string_view status, std::st
 
 // The readings for one process; nothing when it has gone.
 std::optional<double> cpu_seconds(int pid);
+// A named value of /proc/PID/status ("VmRSS", "VmHWM", "Threads", ...).
+std::optional<std::uint64_t> status_value(int pid, std::string_view name);
 std::optional<std::uint64_t> rss_kib(int pid);
+// Open file descriptors.
+std::optional<std::size_t> descriptor_count(int pid);
 
 // CPU time in nanoseconds summed over the live threads' schedstat, far
 // finer than the ticks of /proc/PID/stat (which it falls back to).
@@ -48,4 +52,4 @@ class OtherLoadProbe {
 
 std::optional<std::string> read_text_file(const std::string& path);
 
-}  // namespace simrelay::bench
+}  // namespace simrelay::support

@@ -4,7 +4,7 @@
 
 #include "tcp_client.h"
 
-namespace simrelay::bench {
+namespace simrelay::support {
 
 StreamClients::StreamClients(const HttpTarget& target, std::size_t count, EventHook hook)
     : target_(target),
@@ -108,4 +108,4 @@ void StreamClients::fail(std::size_t index) {
   client.socket.close();
 }
 
-}  // namespace simrelay::bench
+}  // namespace simrelay::support

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace simrelay::bench {
+namespace simrelay::support {
 
 class SseReader {
  public:
@@ -37,4 +37,4 @@ class SseReader {
 // True when `line` is an HTTP/1.x status line with code 200.
 bool is_ok_status_line(std::string_view line);
 
-}  // namespace simrelay::bench
+}  // namespace simrelay::support

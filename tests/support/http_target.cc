@@ -2,7 +2,7 @@
 
 #include "config.h"
 
-namespace simrelay::bench {
+namespace simrelay::support {
 
 std::optional<HttpTarget> make_http_target(const std::string& host, std::uint16_t port,
                                            const std::string& path) {
@@ -22,4 +22,4 @@ std::string get_request(const HttpTarget& target, bool event_stream) {
   return request + "\r\n";
 }
 
-}  // namespace simrelay::bench
+}  // namespace simrelay::support

@@ -6,22 +6,25 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-namespace simrelay::bench {
+namespace simrelay::support {
 namespace {
 
 int fd_of(const Socket& socket) {
   return static_cast<int>(socket.native());
 }
 
-}  // namespace
-
-PendingConnect start_connect(const Ipv4Endpoint& endpoint) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+// A TCP socket of the given type flags with its connect() begun.
+PendingConnect begin_connect(const Ipv4Endpoint& endpoint, int flags, int receive_buffer) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
   if (fd < 0) return {};
   Socket socket(static_cast<NativeSocket>(fd));
+  if (receive_buffer > 0) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(endpoint.port);
@@ -31,6 +34,17 @@ PendingConnect start_connect(const Ipv4Endpoint& endpoint) {
   }
   if (errno != EINPROGRESS) return {};
   return {std::move(socket), false};
+}
+
+}  // namespace
+
+PendingConnect start_connect(const Ipv4Endpoint& endpoint) {
+  return begin_connect(endpoint, SOCK_NONBLOCK, 0);
+}
+
+Socket connect_with_receive_buffer(const Ipv4Endpoint& endpoint, int bytes) {
+  PendingConnect connection = begin_connect(endpoint, 0, bytes);
+  return connection.connected ? std::move(connection.socket) : Socket();
 }
 
 int connect_error(const Socket& socket) {
@@ -74,14 +88,14 @@ std::size_t EpollSet::wait(std::span<epoll_event> events, int timeout_ms) {
   return n < 0 ? 0 : static_cast<std::size_t>(n);
 }
 
-std::uint64_t raise_open_file_limit() {
+std::uint64_t raise_open_file_limit(std::uint64_t at_least) {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  if (limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-  }
-  return limit.rlim_cur;
+  rlim_t most = std::max<rlim_t>(limit.rlim_max, at_least);
+  rlimit raised{most, most};  // A higher hard limit needs privilege.
+  if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) return most;
+  raised = {limit.rlim_max, limit.rlim_max};
+  return ::setrlimit(RLIMIT_NOFILE, &raised) == 0 ? limit.rlim_max : limit.rlim_cur;
 }
 
-}  // namespace simrelay::bench
+}  // namespace simrelay::support

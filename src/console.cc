@@ -1,0 +1,80 @@
+#include "console.h"
+
+#include "platform.h"
+
+namespace simrelay {
+
+bool LineQueue::start() {
+  int error = start_detached_thread([this] { write_forever(); });
+  std::lock_guard lock(mutex_);
+  started_ = error == 0;
+  return started_;
+}
+
+void LineQueue::push(ConsoleStream stream, std::string line) {
+  {
+    std::lock_guard lock(mutex_);
+    if (started_) {
+      if (waiting_.size() < MAX_WAITING) waiting_.push_back({stream, std::move(line)});
+      changed_.notify_all();
+      return;
+    }
+  }
+  writer_(stream, line);
+}
+
+void LineQueue::drain() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return waiting_.empty() && !writing_; });
+}
+
+void LineQueue::write_forever() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return !waiting_.empty(); });
+    Line line = std::move(waiting_.front());
+    waiting_.pop_front();
+    writing_ = true;
+    lock.unlock();
+    writer_(line.stream, line.text);
+    lock.lock();
+    writing_ = false;
+    changed_.notify_all();
+  }
+}
+
+namespace {
+
+void write_to_console(ConsoleStream stream, std::string_view line) {
+  if (stream == ConsoleStream::Out) {
+    write_stdout_line(line);
+  } else {
+    write_stderr_line(line);
+  }
+}
+
+// Never destroyed: its thread may still be writing while the process ends.
+LineQueue& console() {
+  static LineQueue* queue = [] {
+    auto* made = new LineQueue(write_to_console);
+    made->start();
+    return made;
+  }();
+  return *queue;
+}
+
+}  // namespace
+
+void print_stdout_line(std::string line) {
+  console().push(ConsoleStream::Out, std::move(line));
+}
+
+void print_stderr_line(std::string line) {
+  console().push(ConsoleStream::Err, std::move(line));
+}
+
+void drain_console() {
+  console().drain();
+}
+
+}  // namespace simrelay

@@ -1,0 +1,58 @@
+// Console lines leave through one writer thread, so a console that does not
+// take them (a window paused by a click or the Pause key, a pipe nobody
+// reads) never holds up the thread that printed them: the link keeps
+// receiving and the HTTP server keeps answering.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace simrelay {
+
+enum class ConsoleStream { Out, Err };
+
+// Writes one whole line (the line feed added) to a stream; may block.
+using LineWriter = void (*)(ConsoleStream stream, std::string_view line);
+
+// Lines in the order they were queued, each written in one go by a thread of
+// its own. Queueing never waits for the console.
+class LineQueue {
+ public:
+  // While the console takes nothing, at most this many lines wait; later
+  // ones are dropped (the link lines alone come at most every few seconds).
+  static constexpr std::size_t MAX_WAITING = 256;
+
+  explicit LineQueue(LineWriter writer) : writer_(writer) {}
+
+  // Starts the writer thread; false when none could be started, and then
+  // every line is written at once by its caller.
+  bool start();
+  void push(ConsoleStream stream, std::string line);
+  // Waits until every line queued so far has been written.
+  void drain();
+
+ private:
+  struct Line {
+    ConsoleStream stream;
+    std::string text;
+  };
+  void write_forever();
+
+  LineWriter writer_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Line> waiting_;
+  bool writing_ = false;
+  bool started_ = false;
+};
+
+// The process's console, through one LineQueue.
+void print_stdout_line(std::string line);
+void print_stderr_line(std::string line);
+void drain_console();
+
+}  // namespace simrelay
