@@ -36,6 +36,9 @@ inline constexpr std::string_view STATUS_BODY =
 
 inline constexpr std::chrono::milliseconds STREAM_TICK{180};
 inline constexpr std::chrono::seconds STREAM_HEARTBEAT{1};
+// A pass may start this much later than its tick: many open streams then
+// wake together instead of each at an interrupt of its own.
+inline constexpr std::uint32_t STREAM_WAKE_SLACK_US = 1000;
 
 enum class Route { Preflight, Snapshot, EventStream, StatusPage };
 

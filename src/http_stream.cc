@@ -17,6 +17,7 @@ bool event_due(std::uint64_t count, std::uint64_t last_count, MonotonicInstant l
 void stream_events(const Socket& connection, FlightState& state) {
   if (!send_all(connection, stream_header())) return;
   set_no_delay(connection);  // Each event leaves at once; a failure only costs latency.
+  allow_late_wakeups(STREAM_WAKE_SLACK_US);
 
   std::uint64_t last_count = std::numeric_limits<std::uint64_t>::max();
   MonotonicInstant last_sent = MonotonicClock::now() - std::chrono::seconds(2);
