@@ -21,7 +21,7 @@ inline constexpr std::size_t REQUEST_BUFFER_SIZE = 8192;
 // A request head (request line and header lines) longer than this before its
 // blank line is cut off, so a connection's memory stays bounded.
 inline constexpr std::size_t MAX_REQUEST_HEAD = 64 * 1024;
-// A client that stops reading holds its thread no longer than this.
+// A stream's client that stops reading holds its thread no longer than this.
 inline constexpr std::uint32_t SEND_TIMEOUT_MS = 30000;
 
 inline constexpr std::string_view CORS_HEADERS =
