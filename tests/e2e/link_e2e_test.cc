@@ -287,13 +287,10 @@ TEST(LinkConsole, AFullStandardOutputHoldsNothingUp) {
                        stdout_pipe.wrapper());
   auto round = xplane.receive_many(8, start_timeout());
   ASSERT_EQ(round.size(), 8u) << "the first console line held up the start";
+  // Live only once the port is open, so that the ready line comes first.
+  HttpClient stream = connect_when_listening(port, start_timeout());
+  ASSERT_TRUE(stream.connected()) << "the HTTP port never opened";
   xplane.send_to(round[0].from, rref_reply({{0, 1.0f}, {1, 2.0f}}));
-  HttpClient stream(port);
-  for (auto deadline = Clock::now() + start_timeout(); !stream.connected();) {
-    ASSERT_LT(Clock::now(), deadline) << "the HTTP port never opened";
-    std::this_thread::sleep_for(milliseconds(50));
-    stream = HttpClient(port);
-  }
   stream.send("GET /stream HTTP/1.1\r\n\r\n");
   EXPECT_NE(stream.read_until_count("data: {\"xp\":true,", 1, milliseconds(3000)).find("data: "),
             std::string::npos);
@@ -317,12 +314,7 @@ TEST(LinkConsole, OutputIntoAClosedPipeDoesNotEndTheBridge) {
                        {"/bin/sh", "-c", "\"$0\" \"$@\" | head -c 1 >/dev/null"});
   auto round = xplane.receive_many(8, start_timeout());
   ASSERT_EQ(round.size(), 8u);
-  HttpClient probe(port);
-  for (auto deadline = Clock::now() + start_timeout(); !probe.connected();) {
-    ASSERT_LT(Clock::now(), deadline);
-    std::this_thread::sleep_for(milliseconds(50));
-    probe = HttpClient(port);
-  }
+  ASSERT_TRUE(connect_when_listening(port, start_timeout()).connected());
   // The link line now goes to a closed pipe.
   xplane.send_to(round[0].from, rref_reply({{0, 1.0f}, {1, 2.0f}}));
   std::this_thread::sleep_for(milliseconds(500));
