@@ -142,13 +142,17 @@ int run_all(const Options& options) {
     target.path = "/stream";
     return measure_latency(target, *feed, latency_options(none, quick));
   });
-  progress("/stream fan-out");
-  ran &= with_live_bridge(binary, *feed, rows, [&](HttpTarget target, int pid) {
-    target.path = "/stream";
-    FanoutOptions fanout = fanout_options(none, quick);
-    fanout.server_pid = pid;
-    return measure_fanout(target, fanout);
-  });
+  // The quick run's 100 streams, or 1,000 and then 4,000.
+  std::vector<FanoutOptions> fanouts = {fanout_options(none, quick)};
+  if (!quick) fanouts.push_back({4000, fanouts.front().duration, std::nullopt, 50, 128});
+  for (FanoutOptions& fanout : fanouts) {
+    progress("/stream fan-out, " + std::to_string(fanout.clients) + " streams");
+    ran &= with_live_bridge(binary, *feed, rows, [&](HttpTarget target, int pid) {
+      target.path = "/stream";
+      fanout.server_pid = pid;
+      return measure_fanout(target, fanout);
+    });
+  }
 
   std::cout << "simrelay-bench all" << (quick ? " --quick" : "") << " on " << machine_line()
             << "\n\n"

@@ -28,7 +28,9 @@ Rows measure_state(const HttpTarget& target, const StateLoadOptions& options,
 struct FanoutOptions {
   std::size_t clients = 1000;
   std::chrono::milliseconds duration{20000};
-  std::optional<int> server_pid;  // For CPU and memory; left out without.
+  std::optional<int> server_pid;  // For CPU, memory and the return to idle; left out without.
+  double cpu_limit_percent = 12;  // Of one core.
+  std::uint64_t rss_limit_mib = 64;
 };
 
 Rows measure_fanout(const HttpTarget& target, const FanoutOptions& options);

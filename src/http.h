@@ -21,7 +21,7 @@ inline constexpr std::size_t REQUEST_BUFFER_SIZE = 8192;
 // A request head (request line and header lines) longer than this before its
 // blank line is cut off, so a connection's memory stays bounded.
 inline constexpr std::size_t MAX_REQUEST_HEAD = 64 * 1024;
-// A client that stops reading holds its thread no longer than this.
+// A stream's client that stops reading holds its thread no longer than this.
 inline constexpr std::uint32_t SEND_TIMEOUT_MS = 30000;
 
 inline constexpr std::string_view CORS_HEADERS =
@@ -36,6 +36,9 @@ inline constexpr std::string_view STATUS_BODY =
 
 inline constexpr std::chrono::milliseconds STREAM_TICK{180};
 inline constexpr std::chrono::seconds STREAM_HEARTBEAT{1};
+// A pass may start this much later than its tick: many open streams then
+// wake together instead of each at an interrupt of its own.
+inline constexpr std::uint32_t STREAM_WAKE_SLACK_US = 1000;
 
 enum class Route { Preflight, Snapshot, EventStream, StatusPage };
 

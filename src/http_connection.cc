@@ -5,7 +5,6 @@ namespace simrelay {
 
 void serve_connection(Socket connection, SharedFlightState state) {
   set_receive_timeout(connection, REQUEST_READ_TIMEOUT_MS);  // On failure reads just wait.
-  set_send_timeout(connection, SEND_TIMEOUT_MS);
   // Reading is buffered in our own reader; answers go straight to the socket.
   SocketSource source(connection);
   std::optional<std::string> request_line = read_request_head(source);

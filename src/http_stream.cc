@@ -15,8 +15,12 @@ bool event_due(std::uint64_t count, std::uint64_t last_count, MonotonicInstant l
 }
 
 void stream_events(const Socket& connection, FlightState& state) {
+  // Only a stream can fill the send buffer: every fixed answer fits an empty
+  // one, so only here does a client that stops reading hold its thread.
+  set_send_timeout(connection, SEND_TIMEOUT_MS);
   if (!send_all(connection, stream_header())) return;
   set_no_delay(connection);  // Each event leaves at once; a failure only costs latency.
+  allow_late_wakeups(STREAM_WAKE_SLACK_US);
 
   std::uint64_t last_count = std::numeric_limits<std::uint64_t>::max();
   MonotonicInstant last_sent = MonotonicClock::now() - std::chrono::seconds(2);

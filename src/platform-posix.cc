@@ -11,6 +11,9 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include "platform_os.h"
 #include "platform_sockaddr.h"
@@ -170,6 +173,14 @@ std::vector<std::array<std::uint8_t, 4>> resolve_ipv4_addresses(const std::strin
   }
   ::freeaddrinfo(list);
   return found;
+}
+
+void allow_late_wakeups(std::uint32_t microseconds) {
+#ifdef PR_SET_TIMERSLACK
+  ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(microseconds) * 1000UL);
+#else
+  static_cast<void>(microseconds);  // Timers keep the system's own slack.
+#endif
 }
 
 int start_raw_thread(ThreadBody body, void* context) {

@@ -120,6 +120,11 @@ std::vector<std::array<std::uint8_t, 4>> resolve_ipv4_addresses(const std::strin
 
 // --- Threads ---------------------------------------------------------------
 
+// Lets the calling thread's sleeps and timed waits end up to this many
+// microseconds late, so that the system can wake many sleeping threads at
+// one timer interrupt. Nothing changes where the system has no such setting.
+void allow_late_wakeups(std::uint32_t microseconds);
+
 using ThreadBody = void (*)(void* context);
 
 // Runs body(context) on a new detached thread. Returns 0, or the system

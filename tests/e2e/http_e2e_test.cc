@@ -7,6 +7,7 @@
 #include "bridge_process.h"
 #include "fake_xplane.h"
 #include "http_client.h"
+#include "stream_clients.h"
 
 namespace simrelay::e2e {
 namespace {
@@ -106,35 +107,17 @@ TEST_F(HttpTest, StreamHeaderThenEventsWhileSilent) {
 }
 
 TEST_F(HttpTest, StreamFollowsAFiveHertzFeed) {
-  auto round = xplane.receive_many(8, start_timeout());
-  ASSERT_EQ(round.size(), 8u);
-  std::atomic<bool> feeding{true};
-  std::thread feed([&] {
-    for (int i = 0; feeding; ++i) {
-      xplane.send_reply(round[0].from, {{0, 1.0f}, {1, 2.0f}, {2, float(i)}});
-      std::this_thread::sleep_for(milliseconds(200));
-    }
-  });
-  HttpClient client(port);
-  client.send("GET /stream HTTP/1.1\r\n\r\n");
-  client.read_until_count("\n\n", 2, milliseconds(2000));
-  std::vector<Clock::time_point> arrivals;
-  std::string pending;
-  auto start = Clock::now();
-  char buffer[4096];
-  while (Clock::now() - start < milliseconds(3000)) {
-    set_receive_timeout(client.socket(), 100);
-    long n = receive_some(client.socket(), buffer);
-    if (n <= 0) continue;
-    pending.append(buffer, static_cast<std::size_t>(n));
-    for (std::size_t end; (end = pending.find("\n\n")) != std::string::npos;) {
-      EXPECT_EQ(pending.rfind("data: {\"xp\":true,\"t\":", 0), 0u) << pending;
-      arrivals.push_back(Clock::now());
-      pending.erase(0, end + 2);
-    }
-  }
-  feeding = false;
-  feed.join();
+  XPlaneFeed feed(std::move(xplane), milliseconds(200));
+  ASSERT_TRUE(bridge.wait_stdout_line("✓ receiving data from X-Plane", start_timeout()));
+  std::vector<MonotonicInstant> arrivals;
+  StreamClients stream(*make_http_target("127.0.0.1", port, "/stream"), 1,
+                       [&](std::size_t, std::string_view data, MonotonicInstant at) {
+                         EXPECT_TRUE(data.starts_with(R"({"xp":true,"t":)")) << data;
+                         arrivals.push_back(at);
+                       });
+  ASSERT_EQ(stream.connect_all(1, milliseconds(2000)), 1u);
+  arrivals.clear();  // The first event comes at once, whatever the feed's phase.
+  stream.run_for(milliseconds(3000));
   EXPECT_GE(arrivals.size(), 11u);  // About five a second.
   EXPECT_LE(arrivals.size(), 17u);
   for (std::size_t i = 1; i < arrivals.size(); ++i) {

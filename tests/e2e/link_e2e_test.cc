@@ -188,21 +188,6 @@ TEST_F(LinkTest, RepliesWithoutPositionNeverGoLive) {
   EXPECT_FALSE(bridge.wait_stdout_line(LIVE_LINE, milliseconds(0)));
 }
 
-// The requests with rate 0 that `subscriber` sends, in the order they come;
-// everything else is passed over.
-std::vector<std::string> receive_cancellations(FakeXPlane& xplane, const Ipv4Endpoint& subscriber) {
-  std::vector<std::string> cancellations;
-  for (auto deadline = Clock::now() + start_timeout();
-       cancellations.size() < 8 && Clock::now() < deadline;) {
-    auto datagram = xplane.receive(milliseconds(100));
-    if (datagram && datagram->from == subscriber && datagram->bytes.size() == 413 &&
-        datagram->bytes[5] == 0) {
-      cancellations.push_back(datagram->bytes);
-    }
-  }
-  return cancellations;
-}
-
 std::vector<std::string> cancellation_round() {
   std::vector<std::string> round;
   for (std::uint8_t row = 0; row < 8; ++row)
@@ -224,7 +209,7 @@ TEST(LinkEnding, InterruptAndTerminationCancelTheSubscriptions) {
     auto round = xplane.receive_many(8, start_timeout());
     ASSERT_EQ(round.size(), 8u);
     kill(bridge.pid(), number);
-    EXPECT_EQ(receive_cancellations(xplane, round[0].from), cancellation_round())
+    EXPECT_EQ(xplane.receive_cancellations(round[0].from, start_timeout()), cancellation_round())
         << "signal " << number;
     // The signal still ends the bridge, as it did before it sent them.
     auto status = bridge.wait_exit(start_timeout());
@@ -246,7 +231,7 @@ TEST(LinkEnding, TheFatalPauseEndsWithCancelledSubscriptions) {
   ASSERT_EQ(round.size(), 8u);
   bridge.close_stdin();
   EXPECT_EQ(bridge.wait_exit(start_timeout()), 1);
-  EXPECT_EQ(receive_cancellations(xplane, round[0].from), cancellation_round());
+  EXPECT_EQ(xplane.receive_cancellations(round[0].from, start_timeout()), cancellation_round());
 }
 
 // A full pipe on standard output, read by nobody, until the test drains it.
@@ -302,13 +287,10 @@ TEST(LinkConsole, AFullStandardOutputHoldsNothingUp) {
                        stdout_pipe.wrapper());
   auto round = xplane.receive_many(8, start_timeout());
   ASSERT_EQ(round.size(), 8u) << "the first console line held up the start";
+  // Live only once the port is open, so that the ready line comes first.
+  HttpClient stream = connect_when_listening(port, start_timeout());
+  ASSERT_TRUE(stream.connected()) << "the HTTP port never opened";
   xplane.send_to(round[0].from, rref_reply({{0, 1.0f}, {1, 2.0f}}));
-  HttpClient stream(port);
-  for (auto deadline = Clock::now() + start_timeout(); !stream.connected();) {
-    ASSERT_LT(Clock::now(), deadline) << "the HTTP port never opened";
-    std::this_thread::sleep_for(milliseconds(50));
-    stream = HttpClient(port);
-  }
   stream.send("GET /stream HTTP/1.1\r\n\r\n");
   EXPECT_NE(stream.read_until_count("data: {\"xp\":true,", 1, milliseconds(3000)).find("data: "),
             std::string::npos);
@@ -332,12 +314,7 @@ TEST(LinkConsole, OutputIntoAClosedPipeDoesNotEndTheBridge) {
                        {"/bin/sh", "-c", "\"$0\" \"$@\" | head -c 1 >/dev/null"});
   auto round = xplane.receive_many(8, start_timeout());
   ASSERT_EQ(round.size(), 8u);
-  HttpClient probe(port);
-  for (auto deadline = Clock::now() + start_timeout(); !probe.connected();) {
-    ASSERT_LT(Clock::now(), deadline);
-    std::this_thread::sleep_for(milliseconds(50));
-    probe = HttpClient(port);
-  }
+  ASSERT_TRUE(connect_when_listening(port, start_timeout()).connected());
   // The link line now goes to a closed pipe.
   xplane.send_to(round[0].from, rref_reply({{0, 1.0f}, {1, 2.0f}}));
   std::this_thread::sleep_for(milliseconds(500));

@@ -213,10 +213,6 @@ std::string BridgeProcess::stderr_bytes() {
   return err_.bytes;
 }
 
-void BridgeProcess::send_signal(int number) {
-  kill(pid_, number);
-}
-
 void BridgeProcess::close_stdin() {
   if (stdin_fd_ >= 0) close(stdin_fd_);
   stdin_fd_ = -1;

@@ -74,8 +74,6 @@ class BridgeProcess {
   std::string stdout_bytes();
   std::string stderr_bytes();
 
-  // Sends a POSIX signal to the bridge (under Wine: to Wine's process).
-  void send_signal(int number);
   void close_stdin();
   void write_stdin(const std::string& bytes);
   // The exit status, or nothing when the process is still running then.

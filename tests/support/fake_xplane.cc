@@ -73,15 +73,6 @@ void FakeXPlane::send_reply(const Ipv4Endpoint& to,
   send_to(to, encode_rref_reply(typed));
 }
 
-std::vector<std::string> rref_cancellations() {
-  std::vector<std::string> requests;
-  for (std::size_t row = 0; row < POSITION_FIELDS.size(); ++row) {
-    RrefRequest request = build_rref_request(row, 0);
-    requests.emplace_back(request.begin(), request.end());
-  }
-  return requests;
-}
-
 std::string feed_reply(std::uint32_t sequence) {
   std::array<RrefRecord, BASE_VALUES.size()> records;
   for (std::uint32_t row = 0; row < records.size(); ++row)

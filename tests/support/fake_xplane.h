@@ -32,7 +32,6 @@ class FakeXPlane {
 
   const Ipv4Endpoint& address() const { return address_; }
   std::string host() const { return host_of(address_); }
-  const Socket& socket() const { return socket_; }
 
   struct Datagram {
     std::string bytes;
@@ -58,9 +57,6 @@ class FakeXPlane {
   Socket socket_;
   Ipv4Endpoint address_;
 };
-
-// The eight requests with rate 0 that cancel a subscription, in row order.
-std::vector<std::string> rref_cancellations();
 
 // A reply with a record for every position field, the altitude (row 2)
 // carrying `sequence`, so that an event can be traced back to the datagram

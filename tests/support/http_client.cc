@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <thread>
 
 #include "bridge_process.h"
 #include "loopback.h"
@@ -73,6 +74,15 @@ void HttpClient::reset() {
   linger option{1, 0};
   setsockopt(static_cast<int>(socket_.native()), SOL_SOCKET, SO_LINGER, &option, sizeof option);
   socket_.close();
+}
+
+HttpClient connect_when_listening(std::uint16_t port, milliseconds timeout) {
+  HttpClient client(port);
+  for (auto deadline = Clock::now() + timeout; !client.connected() && Clock::now() < deadline;) {
+    std::this_thread::sleep_for(milliseconds(50));
+    client = HttpClient(port);
+  }
+  return client;
 }
 
 std::string http_exchange(std::uint16_t port, std::string_view request, milliseconds timeout) {

@@ -39,6 +39,10 @@ class HttpClient {
   bool peer_closed_ = false;
 };
 
+// A connection made as soon as the bridge listens, trying until `timeout`
+// passes; unconnected after that.
+HttpClient connect_when_listening(std::uint16_t port, milliseconds timeout);
+
 // One whole exchange: sends `request`, returns everything until the close.
 std::string http_exchange(std::uint16_t port, std::string_view request,
                           milliseconds timeout = milliseconds(5000));
