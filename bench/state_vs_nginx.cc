@@ -86,6 +86,12 @@ Rows measure_state_against_nginx(const HttpTarget& bridge, const StateLoadOption
   double ratio = their_rate > 0 ? our_rate / their_rate : 0;
   std::string compared = "bridge against nginx, same run";
   rows.push_back({compared, "requests/s, bridge ÷ nginx", fixed(ratio, 2), "≥ 1.00", ratio >= 1.0});
+  if (ours.cpu && theirs.cpu && ours.load.completed > 0 && theirs.load.completed > 0) {
+    double our_cost = *ours.cpu / static_cast<double>(ours.load.completed);
+    double their_cost = *theirs.cpu / static_cast<double>(theirs.load.completed);
+    rows.push_back({compared, "server CPU per request, bridge ÷ nginx",
+                    fixed(our_cost / their_cost, 2), "", std::nullopt});
+  }
   rows.push_back({compared, "latency p99, bridge / nginx",
                   fixed(our_p99, 2) + " / " + fixed(their_p99, 2) + " ms", "bridge ≤ nginx",
                   our_p99 <= their_p99});

@@ -9,12 +9,13 @@
 #include "http.h"
 #include "platform.h"
 #include "state.h"
+#include "version.h"
 #include "xplane.h"
 
 namespace simrelay {
 namespace {
 
-constexpr std::string_view BANNER = "Corvane X-Plane bridge 1.0.0";
+constexpr std::string_view BANNER = "Corvane X-Plane bridge " SIMRELAY_VERSION;
 constexpr int LISTEN_BACKLOG = 128;
 
 // Leaves the line on standard error, waits for Enter (or the end of input)

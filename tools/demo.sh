@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Tries the bridge without X-Plane: builds the release preset, starts the
+# Tries the bridge without X-Plane: builds the bridge preset, starts the
 # X-Plane stand-in on 127.0.0.1:49000 and the bridge, on port 49080 unless
 # told otherwise. Ctrl+C (or the bridge ending) stops both.
 # usage: tools/demo.sh [--port 49080] [--lat DEG] [--lon DEG]
@@ -19,7 +19,7 @@ while [ $# -gt 0 ]; do
 done
 
 cmake --workflow --preset build >/dev/null
-build=build/release
+build=build/bridge
 
 "$build/tools/xplane-standin/xplane-standin" 127.0.0.1 "${standin_args[@]}" &
 standin=$!

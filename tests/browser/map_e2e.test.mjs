@@ -1,26 +1,28 @@
-// The example map in a real browser: the system's headless Chromium opens
-// examples/map.html from its own origin and follows a real bridge that
-// follows the X-Plane stand-in.
+// The example map in real browsers: headless Chromium or Firefox ESR opens
+// examples/map.html from its own origin, with map tiles from a local
+// server, and follows a real bridge that follows the X-Plane stand-in,
+// through a restart of the bridge.
 //
-// usage: node map_e2e.test.mjs --simrelay PATH --standin PATH --examples DIR [--address 127.0.0.220]
-import { spawn } from "node:child_process";
+// usage: node map_e2e.test.mjs --browser chromium|firefox --simrelay PATH --standin PATH
+//                              --examples DIR [--address 127.0.0.220]
 import { once } from "node:events";
-import { mkdtemp, readFile, rm } from "node:fs/promises";
+import { readFile } from "node:fs/promises";
 import http from "node:http";
 import net from "node:net";
-import os from "node:os";
 import path from "node:path";
-import { chromium } from "playwright-core";
+import { BROWSERS, launch, sleep, startProgram } from "./browsers.mjs";
 
-const CHROMIUM = "/usr/bin/chromium";
-const CHROMIUM_ARGS = [
-  "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-];
 // The bridge drops to not live 3 s after the last reply; the stream repeats
 // the snapshot every ~1.1 s. Generous, as the machine is shared.
 const NOT_LIVE_WITHIN_MS = 15000;
 const LIVE_WITHIN_MS = 15000;
+// After a restart the page re-opens the stream within its longest pause.
+const BACK_ON_STREAM_WITHIN_MS = 30000;
+const BRIDGE_AWAY_MS = 5000;
+const PROGRAM_READY_WITHIN_MS = 10000;
+// A 1x1 PNG: every map tile the local tile server sends.
+const TILE = Buffer.from(
+  "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8DwHwAFBQIAX8jx0gAAAABJRU5ErkJggg==", "base64");
 
 function options() {
   const args = process.argv.slice(2);
@@ -28,9 +30,13 @@ function options() {
     const at = args.indexOf(name);
     if (at >= 0 && at + 1 < args.length) return args[at + 1];
     if (fallback !== undefined) return fallback;
-    throw new Error(`missing ${name}\nusage: node map_e2e.test.mjs --simrelay PATH --standin PATH --examples DIR`);
+    throw new Error(`missing ${name}\nusage: node map_e2e.test.mjs --browser chromium|firefox --simrelay PATH ` +
+      "--standin PATH --examples DIR");
   };
+  const browser = value("--browser");
+  if (!(browser in BROWSERS)) throw new Error(`--browser: one of ${Object.keys(BROWSERS).join(", ")}`);
   return {
+    browser,
     simrelay: value("--simrelay"),
     standin: value("--standin"),
     examples: path.resolve(value("--examples")),
@@ -56,50 +62,56 @@ async function freeTcpPort() {
   return port;
 }
 
-// Starts a program and resolves once a line of its output matches `ready`;
-// rejects when it ends first or stays silent too long.
-function startProgram(name, file, args, ready) {
-  const child = spawn(file, args, { stdio: ["ignore", "pipe", "pipe"] });
-  let output = "";
-  const result = new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`${name} not ready:\n${output}`)), 10000);
-    const seen = (chunk) => {
-      output += chunk;
-      if (ready.test(output)) {
-        clearTimeout(timer);
-        resolve(child);
-      }
-    };
-    child.stdout.on("data", seen);
-    child.stderr.on("data", seen);
-    child.on("exit", (code) => {
-      clearTimeout(timer);
-      reject(new Error(`${name} ended (${code}):\n${output}`));
-    });
-  });
-  child.output = () => output;
-  return result;
-}
-
 // A port found free can be taken before the bridge binds it: try again.
 async function startBridge(opts) {
   for (let attempt = 1; ; attempt++) {
     const port = await freeTcpPort();
     try {
-      const child = await startProgram("bridge", opts.simrelay, [opts.address, "--port", String(port)], /bridge ready/);
-      return { child, port };
+      return { child: await startBridgeOn(opts, port), port };
     } catch (error) {
       if (attempt === 5) throw error;
     }
   }
 }
 
+async function startBridgeOn(opts, port) {
+  const { child } = await startProgram("bridge", opts.simrelay, [opts.address, "--port", String(port)],
+    /bridge ready/, PROGRAM_READY_WITHIN_MS);
+  return child;
+}
+
+// The same port again, as a user restarting the bridge would. Until the
+// old connections' TIME_WAIT is over a bridge without SO_REUSEADDR cannot
+// bind it, so keep trying for a while.
+async function restartBridge(opts, port) {
+  for (let attempt = 1; ; attempt++) {
+    try {
+      return await startBridgeOn(opts, port);
+    } catch (error) {
+      if (attempt === 70) throw error;
+      await sleep(1000);
+    }
+  }
+}
+
+async function stopProgram(child) {
+  if (child.exitCode !== null || child.signalCode !== null) return;
+  child.kill("SIGINT");  // As Ctrl+C would.
+  await once(child, "exit");
+}
+
 // Serves the files of one folder on a loopback port of its own, so the page
-// and the bridge are different origins, as for the real map.
+// and the bridge are different origins, as for the real map, and map tiles
+// under /tiles/, counted in server.tiles.
 async function startStaticServer(root) {
   const types = { ".html": "text/html; charset=utf-8", ".js": "text/javascript", ".css": "text/css" };
   const server = http.createServer(async (request, response) => {
     const name = path.normalize(decodeURIComponent(new URL(request.url, "http://x").pathname));
+    if (name.startsWith("/tiles/")) {
+      server.tiles++;
+      response.writeHead(200, { "Content-Type": "image/png" }).end(TILE);
+      return;
+    }
     const file = path.join(root, name);
     if (!file.startsWith(root + path.sep)) {
       response.writeHead(403).end();
@@ -113,6 +125,7 @@ async function startStaticServer(root) {
       response.writeHead(404).end();
     }
   });
+  server.tiles = 0;
   server.listen(0, "127.0.0.1");
   await once(server, "listening");
   return server;
@@ -143,102 +156,147 @@ async function fetchWithPreflight(page, bridge) {
   }, bridge);
 }
 
+const isLive = () => document.getElementById("status").textContent === "X-Plane live";
+const onStream = () => document.getElementById("source").textContent.startsWith("Following") &&
+  document.getElementById("status").textContent === "X-Plane live";
+
+// Pixels drawn on the track canvas, 0 while it is hidden.
+function paintedPixels() {
+  const canvas = document.getElementById("track");
+  if (canvas.hidden) return 0;
+  const pixels = canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height).data;
+  let painted = 0;
+  for (let i = 3; i < pixels.length; i += 4) painted += pixels[i] > 0;
+  return painted;
+}
+
+function checkValues(first, later, how) {
+  const lat = parseFloat(first.lat), lon = parseFloat(first.lon);
+  check(Math.abs(lat - 47.46) < 0.1 && Math.abs(lon - 8.55) < 0.1, `${how}: position ${lat}, ${lon} is near 47.46, 8.55`);
+  for (const key of ["alt", "hdg", "gs", "ias", "vs", "agl"]) check(first[key] !== "–", `${how}: ${key} shown`);
+  check(first.gs.startsWith("107 kt"), `${how}: ground speed ${first.gs} is the stand-in's 55 m/s`);
+  if (later) check(later.lat !== first.lat || later.lon !== first.lon, `${how}: the position moves`);
+}
+
 async function run(opts, cleanups) {
-  const standin = await startProgram("stand-in", opts.standin, [opts.address], /✓/);
+  const { child: standin } = await startProgram("stand-in", opts.standin, [opts.address], /✓/,
+    PROGRAM_READY_WITHIN_MS);
   cleanups.push(() => standin.kill("SIGKILL"));
   log("stand-in", standin.output().trim());
 
-  const { child: bridge, port } = await startBridge(opts);
+  let { child: bridge, port } = await startBridge(opts);
   cleanups.push(() => bridge.kill("SIGKILL"));
   const bridgeUrl = `http://127.0.0.1:${port}`;
   log("bridge", `${bridgeUrl} asking ${opts.address}`);
 
   const server = await startStaticServer(opts.examples);
   cleanups.push(() => server.close());
-  const pageUrl = `http://127.0.0.1:${server.address().port}/map.html?bridge=${encodeURIComponent(bridgeUrl)}`;
+  const origin = `http://127.0.0.1:${server.address().port}`;
+  const pageUrl = (tiles) => `${origin}/map.html?bridge=${encodeURIComponent(bridgeUrl)}` +
+    `&tiles=${encodeURIComponent(tiles)}`;
 
-  const profile = await mkdtemp(path.join(os.tmpdir(), "simrelay-chromium-"));
-  cleanups.push(() => rm(profile, { recursive: true, force: true }));
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: CHROMIUM,
-    headless: true,
-    args: CHROMIUM_ARGS,
-  });
-  cleanups.push(() => context.close());
-  const page = context.pages()[0] || (await context.newPage());
-  page.on("console", (message) => log("page console", message.text()));
-
-  // Preflights are visible only to the DevTools protocol, not to page events.
-  const cdp = await context.newCDPSession(page);
-  await cdp.send("Network.enable");
+  // Every request the browser reports, and the page's console.
   const network = [];
   const byId = new Map();
-  cdp.on("Network.requestWillBeSent", (event) => {
-    const entry = { method: event.request.method, url: event.request.url, type: event.type };
-    network.push(entry);
-    byId.set(event.requestId, entry);
+  const consoleSeen = new Set();
+  const browser = await launch(opts.browser, (method, params) => {
+    // Each text once: while the bridge is away every poll logs the same error.
+    if (method === "log.entryAdded" && !consoleSeen.has(params.text)) {
+      consoleSeen.add(params.text);
+      log("page console", params.text);
+    }
+    if (method === "network.beforeRequestSent") {
+      const entry = { method: params.request.method, url: params.request.url, at: Date.now() };
+      network.push(entry);
+      byId.set(params.request.request + params.redirectCount, entry);
+    }
+    if (method === "network.responseCompleted") {
+      const entry = byId.get(params.request.request + params.redirectCount);
+      if (entry) entry.status = params.response.status;
+    }
   });
-  cdp.on("Network.responseReceived", (event) => {
-    const entry = byId.get(event.requestId);
-    if (entry) entry.status = event.response.status;
-  });
+  cleanups.push(() => browser.close());
+  const statePolls = (since) => network.filter((n) => n.url === bridgeUrl + "/state" && n.method === "GET" && n.at >= since);
 
-  log("page", pageUrl);
-  await page.goto(pageUrl);
-
-  // 1. Live values through EventSource.
-  await page.waitForFunction(() => document.getElementById("status").textContent === "X-Plane live",
-    null, { timeout: LIVE_WITHIN_MS });
+  // 1. Live values through EventSource, on map tiles.
+  const page = browser.tab;
+  const mapUrl = pageUrl(`${origin}/tiles/{z}/{x}/{y}.png`);
+  log("page", mapUrl);
+  await page.goto(mapUrl);
+  await page.waitFor(isLive, LIVE_WITHIN_MS, "X-Plane live");
   const first = await readValues(page);
-  await page.waitForTimeout(1500);
+  await sleep(1500);
   const later = await readValues(page);
   log("values seen", first);
   log("values 1.5 s later", later);
   check(first.source.startsWith("Following") && first.source.includes("/stream"), "page follows /stream");
-  check(!network.some((n) => n.url.endsWith("/state")), "no polling while the stream works");
-  const lat = parseFloat(first.lat), lon = parseFloat(first.lon);
-  check(Math.abs(lat - 47.46) < 0.1 && Math.abs(lon - 8.55) < 0.1, `position ${lat}, ${lon} is near 47.46, 8.55`);
-  for (const key of ["alt", "hdg", "gs", "ias", "vs", "agl"]) check(first[key] !== "–", `${key} shown`);
-  check(first.gs.startsWith("107 kt"), `ground speed ${first.gs} is the stand-in's 55 m/s`);
-  check(later.lat !== first.lat || later.lon !== first.lon, "the position moves");
-  const trackPoints = await page.evaluate(() => {
-    const canvas = document.getElementById("track");
-    const pixels = canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height).data;
-    let painted = 0;
-    for (let i = 3; i < pixels.length; i += 4) painted += pixels[i] > 0;
-    return painted;
-  });
-  log("canvas pixels painted", String(trackPoints));
-  check(trackPoints > 50, "the track is drawn");
+  check(statePolls(0).length === 0, "no polling while the stream works");
+  checkValues(first, later, "stream");
+  const shown = await page.evaluate(() => ({
+    tiles: document.querySelectorAll(".leaflet-tile-loaded").length,
+    aircraft: document.querySelectorAll(".leaflet-marker-icon.aircraft").length,
+    track: document.querySelectorAll("path.leaflet-interactive").length,
+    attribution: document.querySelector(".leaflet-control-attribution")?.textContent || "",
+    canvasHidden: document.getElementById("track").hidden,
+  }));
+  log("map", { ...shown, tilesServed: server.tiles });
+  check(server.tiles > 0 && shown.tiles > 0, "map tiles come from the tile address given");
+  check(shown.aircraft === 1 && shown.track === 1, "the aircraft and its track are on the map");
+  check(shown.attribution.includes("OpenStreetMap"), "the map credits OpenStreetMap");
+  check(shown.canvasHidden, "the map replaces the track canvas");
 
-  // 1b. Without EventSource the page polls /state instead.
-  const pollingPage = await context.newPage();
-  await pollingPage.addInitScript(() => { delete window.EventSource; });
-  await pollingPage.goto(pageUrl);
-  await pollingPage.waitForFunction(() => document.getElementById("status").textContent === "X-Plane live",
-    null, { timeout: LIVE_WITHIN_MS });
+  // 1b. Without EventSource the page polls /state instead; with no tile
+  // server it draws the track on its canvas.
+  await browser.beforeEveryPage(() => { delete window.EventSource; });
+  const pollingPage = await browser.newTab();
+  await pollingPage.goto(pageUrl("http://127.0.0.1:9/{z}/{x}/{y}.png"));
+  await pollingPage.waitFor(isLive, LIVE_WITHIN_MS, "X-Plane live by polling");
+  await sleep(1500);
   const polled = await readValues(pollingPage);
   log("values seen by polling", polled);
   check(polled.source.startsWith("Polling"), "page without EventSource polls");
-  check(Math.abs(parseFloat(polled.lat) - 47.46) < 0.1, "polled position");
+  checkValues(polled, null, "polling");
+  const painted = await pollingPage.evaluate(paintedPixels);
+  log("canvas pixels painted offline", String(painted));
+  check(painted > 50, "offline, the track is drawn on the canvas");
   await pollingPage.close();
 
   // 2. A non-simple cross-origin request: pre-flight, then GET.
   const probe = await fetchWithPreflight(page, bridgeUrl);
-  await page.waitForTimeout(200);
-  const preflights = network.filter((n) => n.method === "OPTIONS" || n.type === "Preflight");
+  await sleep(200);
+  const preflights = network.filter((n) => n.method === "OPTIONS");
   log("fetch with custom header", { status: probe.status, body: probe.body, error: probe.error });
-  log("pre-flight requests seen", preflights);
-  check(preflights.some((n) => n.url === bridgeUrl + "/state" && n.status === 204), "pre-flight answered 204");
+  log("pre-flight requests the browser reports", preflights);
+  check(preflights.every((n) => n.status === undefined || n.status === 204), "pre-flight answered 204");
   check(probe.ok && probe.status === 200 && probe.body.startsWith('{"xp":true'), "fetch after pre-flight succeeds");
 
-  // 3. The stand-in stops: the page says so.
+  // 3. The bridge restarts: the page polls while it is away and is back on
+  // the stream by itself afterwards.
+  await stopProgram(bridge);
   const stoppedAt = Date.now();
-  standin.kill("SIGINT");  // As Ctrl+C would.
-  await page.waitForFunction(() => document.getElementById("status").textContent.includes("not live"),
-    null, { timeout: NOT_LIVE_WITHIN_MS });
+  await page.waitFor(() => document.getElementById("status").className === "down", NOT_LIVE_WITHIN_MS, "bridge down");
+  await sleep(Math.max(0, stoppedAt + BRIDGE_AWAY_MS - Date.now()));
+  log("while the bridge was away", { status: (await readValues(page)).status, polls: statePolls(stoppedAt).length });
+  check(statePolls(stoppedAt).length > 0, "the page polls while the stream is down");
+  bridge = await restartBridge(opts, port);
+  const restartedAt = Date.now();
+  log("bridge restarted", `after ${restartedAt - stoppedAt} ms`);
+  await page.waitFor(onStream, BACK_ON_STREAM_WITHIN_MS, "back on the stream");
+  const backAt = Date.now();
+  log("back on the stream", `${backAt - restartedAt} ms after the restart`);
+  await sleep(2500);
+  check(statePolls(backAt + 500).length === 0, "no polling once the stream is back");
+  const resumed = await readValues(page);
+  await sleep(1500);
+  checkValues(resumed, await readValues(page), "after the restart");
+
+  // 4. The stand-in stops: the page says so.
+  const standinStoppedAt = Date.now();
+  standin.kill("SIGINT");
+  await page.waitFor(() => document.getElementById("status").textContent.includes("not live"),
+    NOT_LIVE_WITHIN_MS, "not live");
   const after = await readValues(page);
-  log("status after the stand-in stopped", `"${after.status}" after ${Date.now() - stoppedAt} ms`);
+  log("status after the stand-in stopped", `"${after.status}" after ${Date.now() - standinStoppedAt} ms`);
 }
 
 async function main() {
@@ -247,7 +305,8 @@ async function main() {
   let failed = false;
   try {
     await run(opts, cleanups);
-    console.log("PASS: map.html follows the bridge live, passes a pre-flight and shows not live");
+    console.log(`PASS (${opts.browser}): map.html follows the bridge live on map tiles, falls back to polling ` +
+      "and the canvas, passes a pre-flight, comes back after a bridge restart and shows not live");
   } catch (error) {
     failed = true;
     console.error(`FAIL: ${error.stack || error}`);

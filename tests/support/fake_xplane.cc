@@ -65,14 +65,6 @@ void FakeXPlane::send_to(const Ipv4Endpoint& to, std::string_view bytes) {
   send_datagram(socket_, to, bytes);
 }
 
-void FakeXPlane::send_reply(const Ipv4Endpoint& to,
-                            const std::vector<std::pair<std::uint32_t, float>>& records) {
-  std::vector<RrefRecord> typed;
-  for (auto [index, value] : records)
-    typed.push_back({index, value});
-  send_to(to, encode_rref_reply(typed));
-}
-
 std::string feed_reply(std::uint32_t sequence) {
   std::array<RrefRecord, BASE_VALUES.size()> records;
   for (std::uint32_t row = 0; row < records.size(); ++row)

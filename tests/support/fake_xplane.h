@@ -47,9 +47,6 @@ class FakeXPlane {
   std::vector<std::string> receive_cancellations(const Ipv4Endpoint& subscriber,
                                                  milliseconds timeout);
   void send_to(const Ipv4Endpoint& to, std::string_view bytes);
-  // A reply datagram with these (index, value) records.
-  void send_reply(const Ipv4Endpoint& to,
-                  const std::vector<std::pair<std::uint32_t, float>>& records);
 
  private:
   FakeXPlane(Socket socket, Ipv4Endpoint address) : socket_(std::move(socket)), address_(address) {}

@@ -57,15 +57,6 @@ std::string HttpClient::read_until_count(const std::string& marker, std::size_t 
   return all;
 }
 
-bool HttpClient::closed_within(milliseconds timeout) {
-  std::string ignored;
-  auto deadline = Clock::now() + timeout;
-  while (Clock::now() < deadline) {
-    if (!receive_into(ignored, milliseconds(50))) return true;
-  }
-  return false;
-}
-
 void HttpClient::end_sending() {
   ::shutdown(static_cast<int>(socket_.native()), SHUT_WR);
 }

@@ -21,8 +21,6 @@ class HttpClient {
   std::string read_until_closed(milliseconds timeout);
   // Reads until the received bytes hold `count` occurrences of `marker`.
   std::string read_until_count(const std::string& marker, std::size_t count, milliseconds timeout);
-  // True when the bridge has closed (or reset) the connection within `timeout`.
-  bool closed_within(milliseconds timeout);
   // The last read ended because the bridge closed or reset the connection.
   bool peer_closed() const { return peer_closed_; }
   // Half-closes: the bridge sees the end of the request stream.

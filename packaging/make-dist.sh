@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Makes the release archives in dist/: simrelay-VERSION-windows-x64.zip,
+# simrelay-VERSION-linux-x64.tar.gz and SHA256SUMS. Two runs on one commit
+# give the same bytes: the exe has no link time stamp, and every archive
+# entry has a fixed order, owner, mode and time (the commit's).
+#
+# usage: packaging/make-dist.sh [OUT_DIR [BUILD_DIR]]   (default: dist build/dist)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=$(realpath -m "${1:-dist}")
+builds=$(realpath -m "${2:-build/dist}")
+
+# The time every file in the archives carries.
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 0)}
+export TZ=UTC LC_ALL=C  # zip writes local time; sort and tar order by bytes.
+umask 022
+
+build() {  # build PRESET DIR: the bridge alone
+  cmake --preset "$1" -B "$2" >/dev/null
+  cmake --build "$2" --target simrelay
+}
+build dist-windows "$builds/windows"
+build dist-linux "$builds/linux"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$builds/linux/CMakeCache.txt")
+
+# stage NAME BINARY LINE_END: the folder one archive is made of.
+stage() {
+  local dir=$builds/stage/$1
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  install -m 755 "$2" "$dir/"
+  cp -r examples/. "$dir/"
+  sed "s/@VERSION@/$version/g" packaging/README.txt >"$dir/README.txt"
+  [ "$3" = crlf ] && sed -i 's/$/\r/' "$dir/README.txt"
+  find "$dir" -type d -exec chmod 755 {} + -o -type f ! -perm -u+x -exec chmod 644 {} +
+  find "$dir" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+}
+
+mkdir -p "$out"
+windows=simrelay-$version-windows-x64
+linux=simrelay-$version-linux-x64
+stage "$windows" "$builds/windows/simrelay.exe" crlf
+stage "$linux" "$builds/linux/simrelay" lf
+
+# The zip holds the files without a folder around them (Windows' "Extract
+# All" makes one); -X leaves out the extra time and owner fields, -D the
+# folder entries.
+rm -f "$out/$windows.zip"
+(cd "$builds/stage/$windows" && find . -type f | sed 's|^\./||' | sort | zip -q -X -D -9 "$out/$windows.zip" -@)
+
+tar -C "$builds/stage" --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner \
+  --format=gnu -cf - "$linux" | gzip -n -9 >"$out/$linux.tar.gz"
+
+(cd "$out" && sha256sum "$windows.zip" "$linux.tar.gz" >SHA256SUMS && cat SHA256SUMS)

@@ -1,0 +1,216 @@
+// The system's headless browsers, driven over WebDriver BiDi: Firefox ESR
+// speaks it itself, Chromium through chromedriver. Only what the map test
+// needs: open tabs, navigate, evaluate, wait, and watch network and console;
+// and starting the programs under test.
+import { spawn } from "node:child_process";
+import { once } from "node:events";
+import { mkdtemp, rm } from "node:fs/promises";
+import os from "node:os";
+import path from "node:path";
+import WebSocket from "ws";
+
+const CHROMIUM = "/usr/bin/chromium";
+const CHROMEDRIVER = "/usr/bin/chromedriver";
+const FIREFOX = "/usr/bin/firefox-esr";
+const CHROMIUM_ARGS = [
+  "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+];
+const START_WITHIN_MS = 30000;
+
+// One BiDi connection: commands by id, events to every listener.
+class Session {
+  constructor(socket) {
+    this.socket = socket;
+    this.nextId = 1;
+    this.pending = new Map();
+    this.listeners = [];
+    socket.on("message", (data) => this.receive(JSON.parse(data)));
+    socket.on("close", () => {
+      for (const { reject } of this.pending.values()) reject(new Error("browser connection closed"));
+      this.pending.clear();
+    });
+  }
+
+  static async connect(url) {
+    const socket = new WebSocket(url);
+    await once(socket, "open");
+    return new Session(socket);
+  }
+
+  receive(message) {
+    if (message.type === "event") {
+      for (const listener of this.listeners) listener(message.method, message.params);
+      return;
+    }
+    const waiting = this.pending.get(message.id);
+    if (!waiting) return;
+    this.pending.delete(message.id);
+    if (message.type === "error") waiting.reject(new Error(`${waiting.method}: ${message.error}: ${message.message}`));
+    else waiting.resolve(message.result);
+  }
+
+  send(method, params = {}) {
+    const id = this.nextId++;
+    this.socket.send(JSON.stringify({ id, method, params }));
+    return new Promise((resolve, reject) => this.pending.set(id, { resolve, reject, method }));
+  }
+
+  on(listener) {
+    this.listeners.push(listener);
+  }
+}
+
+// One tab. `evaluate` takes an expression, or a function and its arguments
+// (JSON), and returns the JSON-able result.
+class Tab {
+  constructor(session, context) {
+    this.session = session;
+    this.context = context;
+  }
+
+  async goto(url) {
+    await this.session.send("browsingContext.navigate", { context: this.context, url, wait: "complete" });
+  }
+
+  async evaluate(code, ...args) {
+    const expression = typeof code === "function" ? `(${code})(...${JSON.stringify(args)})` : code;
+    const reply = await this.session.send("script.evaluate", {
+      expression: `Promise.resolve(${expression}).then((value) => JSON.stringify(value === undefined ? null : value))`,
+      target: { context: this.context },
+      awaitPromise: true,
+      resultOwnership: "none",
+    });
+    if (reply.type === "exception") throw new Error(`page threw: ${reply.exceptionDetails.text}`);
+    return JSON.parse(reply.result.value);
+  }
+
+  async waitFor(code, timeoutMs, what) {
+    const deadline = Date.now() + timeoutMs;
+    for (;;) {
+      if (await this.evaluate(code)) return;
+      if (Date.now() > deadline) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
+      await sleep(200);
+    }
+  }
+
+  async close() {
+    await this.session.send("browsingContext.close", { context: this.context });
+  }
+}
+
+export function sleep(ms) {
+  return new Promise((resolve) => setTimeout(resolve, ms));
+}
+
+// Starts a program and resolves with it and the first match of `ready` in
+// its output; ends it and rejects when it ends first or stays silent too
+// long. `child.output()` is everything it printed so far.
+export function startProgram(name, file, args, ready, timeoutMs = START_WITHIN_MS) {
+  const child = spawn(file, args, { stdio: ["ignore", "pipe", "pipe"] });
+  let output = "";
+  child.output = () => output;
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => {
+      child.kill("SIGKILL");
+      reject(new Error(`${name} not ready:\n${output}`));
+    }, timeoutMs);
+    const seen = (chunk) => {
+      output += chunk;
+      const match = output.match(ready);
+      if (match) {
+        clearTimeout(timer);
+        resolve({ child, match });
+      }
+    };
+    child.stdout.on("data", seen);
+    child.stderr.on("data", seen);
+    child.on("exit", (code) => {
+      clearTimeout(timer);
+      reject(new Error(`${name} ended (${code}):\n${output}`));
+    });
+  });
+}
+
+async function startChromium(profile) {
+  const { child: driver, match } = await startProgram("chromedriver", CHROMEDRIVER, ["--port=0"],
+    /started successfully on port (\d+)/);
+  const closeDriver = () => driver.kill("SIGKILL");
+  try {
+    const port = match[1];
+    const base = `http://127.0.0.1:${port}`;
+    const response = await fetch(`${base}/session`, {
+      method: "POST",
+      headers: { "Content-Type": "application/json" },
+      body: JSON.stringify({
+        capabilities: {
+          alwaysMatch: {
+            browserName: "chrome",
+            webSocketUrl: true,
+            "goog:chromeOptions": { binary: CHROMIUM, args: [...CHROMIUM_ARGS, `--user-data-dir=${profile}`] },
+          },
+        },
+      }),
+    });
+    const { value } = await response.json();
+    if (!value.capabilities) throw new Error(`chromedriver: ${JSON.stringify(value)}`);
+    const session = await Session.connect(value.capabilities.webSocketUrl);
+    const close = async () => {
+      await fetch(`${base}/session/${value.sessionId}`, { method: "DELETE" }).catch(() => {});
+      closeDriver();
+    };
+    return { session, close };
+  } catch (error) {
+    closeDriver();
+    throw error;
+  }
+}
+
+async function startFirefox(profile) {
+  const { child: firefox, match } = await startProgram("firefox", FIREFOX,
+    ["--headless", "--no-remote", "--profile", profile, "--remote-debugging-port=0"],
+    /WebDriver BiDi listening on (ws:\/\/\S+)/);
+  const closeFirefox = () => firefox.kill("SIGKILL");
+  try {
+    const url = match[1];
+    const session = await Session.connect(`${url}/session`);
+    await session.send("session.new", { capabilities: {} });
+    const close = async () => {
+      await session.send("session.end").catch(() => {});
+      closeFirefox();
+    };
+    return { session, close };
+  } catch (error) {
+    closeFirefox();
+    throw error;
+  }
+}
+
+export const BROWSERS = { chromium: startChromium, firefox: startFirefox };
+
+// Starts a browser with a fresh profile; `events` gets every network and
+// console event. Returns the first tab, a way to open more, and close().
+export async function launch(name, events) {
+  const profile = await mkdtemp(path.join(os.tmpdir(), `simrelay-${name}-`));
+  const { session, close } = await BROWSERS[name](profile);
+  session.on(events);
+  await session.send("session.subscribe", {
+    events: ["network.beforeRequestSent", "network.responseCompleted", "log.entryAdded"],
+  });
+  const { contexts } = await session.send("browsingContext.getTree", {});
+  return {
+    tab: new Tab(session, contexts[0].context),
+    async newTab() {
+      const { context } = await session.send("browsingContext.create", { type: "tab" });
+      return new Tab(session, context);
+    },
+    // Runs `code` in every page loaded from now on, before the page's own.
+    async beforeEveryPage(code) {
+      await session.send("script.addPreloadScript", { functionDeclaration: code.toString() });
+    },
+    async close() {
+      await close();
+      await rm(profile, { recursive: true, force: true });
+    },
+  };
+}
