@@ -1,6 +1,7 @@
 // The command line and the bridge's fixed settings.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,8 +17,10 @@ inline constexpr std::uint16_t XPLANE_PORT = 49000;
 inline constexpr std::int32_t RREF_RATE_HZ = 5;
 inline constexpr std::string_view DEFAULT_XPLANE_HOST = "127.0.0.1";
 inline constexpr std::uint16_t DEFAULT_HTTP_PORT = 49080;
-inline constexpr std::string_view UDP_BIND_ADDRESS = "0.0.0.0:0";
-inline constexpr std::string_view HTTP_BIND_HOST = "127.0.0.1";
+// The link's socket: every IPv4 interface, a port the system picks.
+inline constexpr Ipv4Endpoint UDP_BIND_ADDRESS{{0, 0, 0, 0}, 0};
+// The HTTP listener: IPv4 loopback only, never reachable from other machines.
+inline constexpr std::array<std::uint8_t, 4> HTTP_BIND_HOST{127, 0, 0, 1};
 
 // The number in it is fixed text, not the configured port.
 inline constexpr std::string_view USAGE_LINE = "usage: simrelay [xplane-host] [--port 49080]";

@@ -157,7 +157,7 @@ TEST(EventStream, HeaderBytes) {
 struct SocketPair {
   Socket server, client;
   SocketPair() {
-    SocketResult listener = open_tcp_listener(0, 1);
+    SocketResult listener = open_tcp_listener({{127, 0, 0, 1}, 0}, 1);
     EXPECT_TRUE(listener.socket.valid()) << os_error_text(listener.error);
     auto port = local_port(listener.socket);
     client = connect_tcp(Ipv4Endpoint{{127, 0, 0, 1}, *port}).socket;

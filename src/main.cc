@@ -51,7 +51,7 @@ int run_bridge(std::vector<std::string> arguments) {
   print_stdout_line(std::string(BANNER));
 
   SharedFlightState state = make_flight_state();
-  SocketResult udp = open_udp_socket();
+  SocketResult udp = open_udp_socket_at(UDP_BIND_ADDRESS);
   if (!udp.socket.valid()) fail_and_pause("✗ UDP: " + os_error_text(udp.error));
   // From the first subscription on, every ending of the process cancels them.
   send_datagrams_at_exit(udp.socket, *endpoint, cancellation_requests());
@@ -66,7 +66,8 @@ int run_bridge(std::vector<std::string> arguments) {
     fail_and_pause("✗ cannot start the X-Plane link: " + os_error_text(thread_error));
 
   std::string port = std::to_string(config.http_port);
-  SocketResult listener = open_tcp_listener(config.http_port, LISTEN_BACKLOG);
+  SocketResult listener =
+      open_tcp_listener(Ipv4Endpoint{HTTP_BIND_HOST, config.http_port}, LISTEN_BACKLOG);
   if (!listener.socket.valid()) {
     fail_and_pause("✗ cannot open http://localhost:" + port + ": " + os_error_text(listener.error) +
                    " (is the bridge already running?)");

@@ -1,4 +1,4 @@
-// POSIX implementation of the platform seam (Linux first; BSD-friendly).
+// The platform seam's system calls on POSIX (Linux first; BSD-friendly).
 #include "platform.h"
 
 #include <arpa/inet.h>
@@ -15,6 +15,10 @@
 #include <sys/prctl.h>
 #endif
 
+#include "platform_os.h"
+#include "platform_sockaddr.h"
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -32,47 +36,6 @@ int fd_of(const Socket& socket) {
   return static_cast<int>(socket.native());
 }
 
-sockaddr_in to_sockaddr(const Ipv4Endpoint& endpoint) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(endpoint.port);
-  std::memcpy(&address.sin_addr, endpoint.address.data(), 4);
-  return address;
-}
-
-Ipv4Endpoint from_sockaddr(const sockaddr_in& address) {
-  Ipv4Endpoint endpoint;
-  std::memcpy(endpoint.address.data(), &address.sin_addr, 4);
-  endpoint.port = ntohs(address.sin_port);
-  return endpoint;
-}
-
-SocketResult failed_with(int error) {
-  return {Socket(), error};
-}
-
-SocketResult bound_socket(int type, const Ipv4Endpoint& local, bool reuse_address = false) {
-  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  if (fd < 0) return failed_with(errno);
-  Socket socket(static_cast<NativeSocket>(fd));
-  int on = 1;
-  if (reuse_address && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-    return failed_with(errno);
-  }
-  sockaddr_in address = to_sockaddr(local);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    return failed_with(errno);
-  }
-  return {std::move(socket), 0};
-}
-
-bool set_timeout(const Socket& socket, int option, std::uint32_t milliseconds) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(milliseconds / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
-  return ::setsockopt(fd_of(socket), SOL_SOCKET, option, &tv, sizeof tv) == 0;
-}
-
 void write_line_to(int fd, std::string_view line) {
   std::string text;
   text.reserve(line.size() + 1);
@@ -86,30 +49,14 @@ void write_line_to(int fd, std::string_view line) {
   }
 }
 
-// What to send when the process ends; set once, then only read.
-struct ExitDatagrams {
-  int fd;
-  sockaddr_in to;
-  std::vector<std::string> datagrams;
-};
-std::atomic<const ExitDatagrams*> exit_datagrams{nullptr};
-std::atomic_flag exit_datagrams_sent = ATOMIC_FLAG_INIT;
-
-// Runs in signal handlers too: lock-free atomics and sendto only.
-void send_exit_datagrams() {
-  const ExitDatagrams* exit = exit_datagrams.load();
-  if (exit == nullptr || exit_datagrams_sent.test_and_set()) return;
-  for (const std::string& datagram : exit->datagrams) {
-    ::sendto(exit->fd, datagram.data(), datagram.size(), MSG_NOSIGNAL,
-             reinterpret_cast<const sockaddr*>(&exit->to), sizeof exit->to);
-  }
-}
+// What runs when a signal ends the process; set once.
+std::atomic<void (*)()> ending{nullptr};
 
 // SA_RESETHAND has put the default action back; raised again, the signal
 // ends the process as it would have, once this handler returns.
 extern "C" void end_on_signal(int signal_number) {
   int saved_errno = errno;
-  send_exit_datagrams();
+  ending.load()();
   ::raise(signal_number);
   errno = saved_errno;
 }
@@ -154,24 +101,6 @@ std::string os_error_text(int code) {
   return std::system_category().message(code) + " (os error " + std::to_string(code) + ")";
 }
 
-SocketResult open_udp_socket() {
-  return bound_socket(SOCK_DGRAM, Ipv4Endpoint{});
-}
-
-SocketResult open_udp_socket_at(const Ipv4Endpoint& local) {
-  return bound_socket(SOCK_DGRAM, local);
-}
-
-SocketResult open_tcp_listener(std::uint16_t port, int backlog) {
-  // Without SO_REUSEADDR the connections a previous run closed keep the port
-  // for a minute (TIME_WAIT). Linux still refuses a second listener with it.
-  SocketResult result =
-      bound_socket(SOCK_STREAM, Ipv4Endpoint{{127, 0, 0, 1}, port}, /*reuse_address=*/true);
-  if (!result.socket.valid()) return result;
-  if (::listen(fd_of(result.socket), backlog) != 0) return failed_with(errno);
-  return result;
-}
-
 Socket accept_connection(const Socket& listener) {
   int fd = ::accept4(fd_of(listener), nullptr, nullptr, SOCK_CLOEXEC);
   if (fd >= 0) return Socket(static_cast<NativeSocket>(fd));
@@ -183,17 +112,6 @@ Socket accept_connection(const Socket& listener) {
   return Socket();
 }
 
-SocketResult connect_tcp(const Ipv4Endpoint& endpoint) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return failed_with(errno);
-  Socket socket(static_cast<NativeSocket>(fd));
-  sockaddr_in address = to_sockaddr(endpoint);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    return failed_with(errno);
-  }
-  return {std::move(socket), 0};
-}
-
 std::optional<std::uint16_t> local_port(const Socket& socket) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
@@ -201,14 +119,6 @@ std::optional<std::uint16_t> local_port(const Socket& socket) {
     return std::nullopt;
   }
   return ntohs(address.sin_port);
-}
-
-bool set_receive_timeout(const Socket& socket, std::uint32_t milliseconds) {
-  return set_timeout(socket, SO_RCVTIMEO, milliseconds);
-}
-
-bool set_send_timeout(const Socket& socket, std::uint32_t milliseconds) {
-  return set_timeout(socket, SO_SNDTIMEO, milliseconds);
 }
 
 bool set_no_delay(const Socket& socket) {
@@ -222,46 +132,6 @@ long receive_some(const Socket& socket, std::span<char> buffer) {
     if (n < 0 && errno == EINTR) continue;
     return n < 0 ? -1 : static_cast<long>(n);
   }
-}
-
-long send_some(const Socket& socket, std::string_view bytes) {
-  for (;;) {
-    ssize_t n = ::send(fd_of(socket), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    return n < 0 ? -1 : static_cast<long>(n);
-  }
-}
-
-bool send_all(const Socket& socket, std::span<const std::string_view> pieces) {
-  constexpr std::size_t MAX_PIECES = 16;
-  iovec vectors[MAX_PIECES];
-  std::size_t count = 0;
-  for (std::string_view piece : pieces) {
-    if (piece.empty()) continue;
-    if (count == MAX_PIECES) return false;
-    vectors[count++] = {const_cast<char*>(piece.data()), piece.size()};
-  }
-  iovec* next = vectors;
-  while (count > 0) {
-    msghdr message{};
-    message.msg_iov = next;
-    message.msg_iovlen = count;
-    ssize_t sent = ::sendmsg(fd_of(socket), &message, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent <= 0) return false;
-    // Step past what went, possibly stopping inside a piece.
-    auto left = static_cast<std::size_t>(sent);
-    while (count > 0 && left >= next->iov_len) {
-      left -= next->iov_len;
-      ++next;
-      --count;
-    }
-    if (count > 0) {
-      next->iov_base = static_cast<char*>(next->iov_base) + left;
-      next->iov_len -= left;
-    }
-  }
-  return true;
 }
 
 std::optional<std::size_t> receive_datagram(const Socket& socket, std::span<char> buffer,
@@ -358,16 +228,69 @@ void discard_stdin_line() {
   }
 }
 
-void send_datagrams_at_exit(const Socket& socket, const Ipv4Endpoint& to,
-                            std::vector<std::string> datagrams) {
-  exit_datagrams.store(new ExitDatagrams{fd_of(socket), to_sockaddr(to), std::move(datagrams)});
+namespace os {
+
+SocketResult open_socket(SocketKind kind) {
+  int type = kind == SocketKind::Datagram ? SOCK_DGRAM : SOCK_STREAM;
+  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {Socket(), errno};
+  return {Socket(static_cast<NativeSocket>(fd)), 0};
+}
+
+int prepare_listener(const Socket& socket) {
+  // Without SO_REUSEADDR the connections a previous run closed keep the port
+  // for a minute (TIME_WAIT). Linux still refuses a second listener with it.
+  int on = 1;
+  return ::setsockopt(fd_of(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : errno;
+}
+
+int bind_to(const Socket& socket, const Ipv4Endpoint& local) {
+  sockaddr_in address = to_sockaddr(local);
+  return ::bind(fd_of(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0
+                                                                                           : errno;
+}
+
+bool set_timeout(const Socket& socket, TimeoutKind kind, std::uint32_t milliseconds) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(milliseconds / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
+  int option = kind == TimeoutKind::Receive ? SO_RCVTIMEO : SO_SNDTIMEO;
+  return ::setsockopt(fd_of(socket), SOL_SOCKET, option, &tv, sizeof tv) == 0;
+}
+
+int listen_on(const Socket& socket, int backlog) {
+  return ::listen(fd_of(socket), backlog) == 0 ? 0 : errno;
+}
+
+int connect_to(const Socket& socket, const Ipv4Endpoint& remote) {
+  sockaddr_in address = to_sockaddr(remote);
+  return ::connect(fd_of(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+             ? 0
+             : errno;
+}
+
+SendAttempt send_gathered(const Socket& socket, std::span<const std::string_view> pieces) {
+  iovec vectors[MAX_SEND_PIECES];
+  std::size_t count = std::min(pieces.size(), MAX_SEND_PIECES);
+  for (std::size_t i = 0; i < count; ++i)
+    vectors[i] = {const_cast<char*>(pieces[i].data()), pieces[i].size()};
+  msghdr message{};
+  message.msg_iov = vectors;
+  message.msg_iovlen = count;
+  ssize_t sent = ::sendmsg(fd_of(socket), &message, MSG_NOSIGNAL);
+  return {sent < 0 ? -1 : static_cast<long>(sent), sent < 0 && errno == EINTR};
+}
+
+void run_at_ending(void (*ending_first)()) {
+  ending.store(ending_first);
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
     end_on_signal_unless_ignored(signal_number);
 }
 
-void exit_process(int status) {
-  send_exit_datagrams();
+void end_process(int status) {
   std::_Exit(status);
 }
+
+}  // namespace os
 
 }  // namespace simrelay

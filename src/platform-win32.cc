@@ -1,5 +1,5 @@
-// Win32 implementation of the platform seam: Winsock 2, the Unicode console
-// and the wide command line.
+// The platform seam's system calls on Windows: Winsock 2, the Unicode
+// console and the wide command line.
 #include "platform.h"
 
 // winsock2.h must come before every other Windows header.
@@ -16,6 +16,9 @@
 #include <cstring>
 #include <cwctype>
 
+#include "platform_os.h"
+#include "platform_sockaddr.h"
+
 namespace simrelay {
 namespace {
 
@@ -29,25 +32,6 @@ int clamped_length(std::size_t size) {
   return static_cast<int>(std::min<std::size_t>(size, INT_MAX));
 }
 
-sockaddr_in to_sockaddr(const Ipv4Endpoint& endpoint) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(endpoint.port);
-  std::memcpy(&address.sin_addr, endpoint.address.data(), 4);
-  return address;
-}
-
-Ipv4Endpoint from_sockaddr(const sockaddr_in& address) {
-  Ipv4Endpoint endpoint;
-  std::memcpy(endpoint.address.data(), &address.sin_addr, 4);
-  endpoint.port = ntohs(address.sin_port);
-  return endpoint;
-}
-
-SocketResult failed_with(int error) {
-  return {Socket(), error};
-}
-
 // Windows reports the ICMP port-unreachable that follows a datagram to a
 // closed port (X-Plane not running) as a failed receive on the next
 // recvfrom. The bridge learns nothing from it, so switch it off as Linux
@@ -57,25 +41,6 @@ void ignore_udp_resets(SOCKET handle) {
   DWORD returned = 0;
   WSAIoctl(handle, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
            nullptr);
-}
-
-SocketResult bound_socket(int type, const Ipv4Endpoint& local) {
-  SOCKET handle = ::socket(AF_INET, type, 0);
-  if (handle == INVALID_SOCKET) return failed_with(WSAGetLastError());
-  Socket socket(static_cast<NativeSocket>(handle));
-  if (type == SOCK_DGRAM) ignore_udp_resets(handle);
-  sockaddr_in address = to_sockaddr(local);
-  if (::bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    return failed_with(WSAGetLastError());
-  }
-  return {std::move(socket), 0};
-}
-
-// Winsock takes both time-outs as a DWORD of milliseconds.
-bool set_timeout(const Socket& socket, int option, std::uint32_t milliseconds) {
-  DWORD value = milliseconds;
-  return ::setsockopt(handle_of(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&value),
-                      sizeof value) == 0;
 }
 
 std::wstring to_utf16(std::string_view text) {
@@ -165,23 +130,8 @@ void discard_file_line(HANDLE file) {
   }
 }
 
-// What to send when the process ends; set once, then only read.
-struct ExitDatagrams {
-  SOCKET handle;
-  sockaddr_in to;
-  std::vector<std::string> datagrams;
-};
-std::atomic<const ExitDatagrams*> exit_datagrams{nullptr};
-std::atomic_flag exit_datagrams_sent = ATOMIC_FLAG_INIT;
-
-void send_exit_datagrams() {
-  const ExitDatagrams* exit = exit_datagrams.load();
-  if (exit == nullptr || exit_datagrams_sent.test_and_set()) return;
-  for (const std::string& datagram : exit->datagrams) {
-    ::sendto(exit->handle, datagram.data(), clamped_length(datagram.size()), 0,
-             reinterpret_cast<const sockaddr*>(&exit->to), sizeof exit->to);
-  }
-}
+// What runs when a console event ends the process; set once.
+std::atomic<void (*)()> ending{nullptr};
 
 // Runs on a thread of its own that the system starts for the event. FALSE
 // passes the event on to the default handler, which ends the process as
@@ -193,7 +143,7 @@ BOOL WINAPI end_on_console_event(DWORD event) {
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-      send_exit_datagrams();
+      ending.load()();
       break;
   }
   return FALSE;
@@ -258,27 +208,6 @@ std::string os_error_text(int code) {
   return text + " (os error " + std::to_string(code) + ")";
 }
 
-SocketResult open_udp_socket() {
-  return bound_socket(SOCK_DGRAM, Ipv4Endpoint{});
-}
-
-SocketResult open_udp_socket_at(const Ipv4Endpoint& local) {
-  return bound_socket(SOCK_DGRAM, local);
-}
-
-SocketResult open_tcp_listener(std::uint16_t port, int backlog) {
-  // No option at all. Bound like this, the port of a listening socket is
-  // refused to a second socket (WSAEADDRINUSE; WSAEACCES to one that asks
-  // for SO_REUSEADDR), while connections closed by an earlier run do not
-  // hold it. SO_REUSEADDR would let a second copy share the port, and
-  // SO_EXCLUSIVEADDRUSE keeps the port until every connection the previous
-  // listener accepted has gone, which blocks a restart.
-  SocketResult result = bound_socket(SOCK_STREAM, Ipv4Endpoint{{127, 0, 0, 1}, port});
-  if (!result.socket.valid()) return result;
-  if (::listen(handle_of(result.socket), backlog) != 0) return failed_with(WSAGetLastError());
-  return result;
-}
-
 Socket accept_connection(const Socket& listener) {
   SOCKET handle = ::accept(handle_of(listener), nullptr, nullptr);
   if (handle != INVALID_SOCKET) return Socket(static_cast<NativeSocket>(handle));
@@ -287,17 +216,6 @@ Socket accept_connection(const Socket& listener) {
   int error = WSAGetLastError();
   if (error == WSAEMFILE || error == WSAENOBUFS) Sleep(10);
   return Socket();
-}
-
-SocketResult connect_tcp(const Ipv4Endpoint& endpoint) {
-  SOCKET handle = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (handle == INVALID_SOCKET) return failed_with(WSAGetLastError());
-  Socket socket(static_cast<NativeSocket>(handle));
-  sockaddr_in address = to_sockaddr(endpoint);
-  if (::connect(handle, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    return failed_with(WSAGetLastError());
-  }
-  return {std::move(socket), 0};
 }
 
 std::optional<std::uint16_t> local_port(const Socket& socket) {
@@ -309,14 +227,6 @@ std::optional<std::uint16_t> local_port(const Socket& socket) {
   return ntohs(address.sin_port);
 }
 
-bool set_receive_timeout(const Socket& socket, std::uint32_t milliseconds) {
-  return set_timeout(socket, SO_RCVTIMEO, milliseconds);
-}
-
-bool set_send_timeout(const Socket& socket, std::uint32_t milliseconds) {
-  return set_timeout(socket, SO_SNDTIMEO, milliseconds);
-}
-
 bool set_no_delay(const Socket& socket) {
   BOOL on = TRUE;
   return ::setsockopt(handle_of(socket), IPPROTO_TCP, TCP_NODELAY,
@@ -326,43 +236,6 @@ bool set_no_delay(const Socket& socket) {
 long receive_some(const Socket& socket, std::span<char> buffer) {
   int n = ::recv(handle_of(socket), buffer.data(), clamped_length(buffer.size()), 0);
   return n == SOCKET_ERROR ? -1 : static_cast<long>(n);
-}
-
-long send_some(const Socket& socket, std::string_view bytes) {
-  int n = ::send(handle_of(socket), bytes.data(), clamped_length(bytes.size()), 0);
-  return n == SOCKET_ERROR ? -1 : static_cast<long>(n);
-}
-
-bool send_all(const Socket& socket, std::span<const std::string_view> pieces) {
-  constexpr std::size_t MAX_PIECES = 16;
-  WSABUF buffers[MAX_PIECES];
-  std::size_t count = 0;
-  for (std::string_view piece : pieces) {
-    if (piece.empty()) continue;
-    if (count == MAX_PIECES || piece.size() > ULONG_MAX) return false;
-    buffers[count++] = {static_cast<ULONG>(piece.size()), const_cast<char*>(piece.data())};
-  }
-  WSABUF* next = buffers;
-  while (count > 0) {
-    DWORD sent = 0;
-    if (WSASend(handle_of(socket), next, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) !=
-            0 ||
-        sent == 0) {
-      return false;
-    }
-    // A blocking WSASend normally takes everything; step past what went,
-    // possibly stopping inside a piece, in case it did not.
-    while (count > 0 && sent >= next->len) {
-      sent -= next->len;
-      ++next;
-      --count;
-    }
-    if (count > 0) {
-      next->buf += sent;
-      next->len -= sent;
-    }
-  }
-  return true;
 }
 
 std::optional<std::size_t> receive_datagram(const Socket& socket, std::span<char> buffer,
@@ -443,15 +316,75 @@ void discard_stdin_line() {
   }
 }
 
-void send_datagrams_at_exit(const Socket& socket, const Ipv4Endpoint& to,
-                            std::vector<std::string> datagrams) {
-  exit_datagrams.store(new ExitDatagrams{handle_of(socket), to_sockaddr(to), std::move(datagrams)});
+namespace os {
+
+SocketResult open_socket(SocketKind kind) {
+  SOCKET handle = ::socket(AF_INET, kind == SocketKind::Datagram ? SOCK_DGRAM : SOCK_STREAM, 0);
+  if (handle == INVALID_SOCKET) return {Socket(), WSAGetLastError()};
+  if (kind == SocketKind::Datagram) ignore_udp_resets(handle);
+  return {Socket(static_cast<NativeSocket>(handle)), 0};
+}
+
+int prepare_listener(const Socket&) {
+  // No option at all. Bound like this, the port of a listening socket is
+  // refused to a second socket (WSAEADDRINUSE; WSAEACCES to one that asks
+  // for SO_REUSEADDR), while connections closed by an earlier run do not
+  // hold it. SO_REUSEADDR would let a second copy share the port, and
+  // SO_EXCLUSIVEADDRUSE keeps the port until every connection the previous
+  // listener accepted has gone, which blocks a restart.
+  return 0;
+}
+
+int bind_to(const Socket& socket, const Ipv4Endpoint& local) {
+  sockaddr_in address = to_sockaddr(local);
+  return ::bind(handle_of(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+             ? 0
+             : WSAGetLastError();
+}
+
+// Winsock takes both time-outs as a DWORD of milliseconds.
+bool set_timeout(const Socket& socket, TimeoutKind kind, std::uint32_t milliseconds) {
+  DWORD value = milliseconds;
+  int option = kind == TimeoutKind::Receive ? SO_RCVTIMEO : SO_SNDTIMEO;
+  return ::setsockopt(handle_of(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&value),
+                      sizeof value) == 0;
+}
+
+int listen_on(const Socket& socket, int backlog) {
+  return ::listen(handle_of(socket), backlog) == 0 ? 0 : WSAGetLastError();
+}
+
+int connect_to(const Socket& socket, const Ipv4Endpoint& remote) {
+  sockaddr_in address = to_sockaddr(remote);
+  return ::connect(handle_of(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+             ? 0
+             : WSAGetLastError();
+}
+
+SendAttempt send_gathered(const Socket& socket, std::span<const std::string_view> pieces) {
+  WSABUF buffers[MAX_SEND_PIECES];
+  std::size_t count = std::min(pieces.size(), MAX_SEND_PIECES);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (pieces[i].size() > ULONG_MAX) return {-1, false};
+    buffers[i] = {static_cast<ULONG>(pieces[i].size()), const_cast<char*>(pieces[i].data())};
+  }
+  DWORD sent = 0;
+  if (WSASend(handle_of(socket), buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) !=
+      0) {
+    return {-1, false};
+  }
+  return {static_cast<long>(sent), false};
+}
+
+void run_at_ending(void (*ending_first)()) {
+  ending.store(ending_first);
   SetConsoleCtrlHandler(end_on_console_event, TRUE);
 }
 
-void exit_process(int status) {
-  send_exit_datagrams();
+void end_process(int status) {
   ExitProcess(static_cast<UINT>(status));
 }
+
+}  // namespace os
 
 }  // namespace simrelay

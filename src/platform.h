@@ -1,6 +1,7 @@
 // The thin seam between the bridge and the operating system: sockets, the
-// console, threads and the command line. platform-posix.cc and
-// platform-win32.cc implement it; everything else stays portable.
+// console, threads and the command line. platform.cc implements what is the
+// same everywhere on top of the system calls that platform-posix.cc and
+// platform-win32.cc make (platform_os.h); everything else stays portable.
 #pragma once
 
 #include <array>
@@ -68,22 +69,20 @@ struct SocketResult {
 // The system's text for an error code followed by " (os error N)".
 std::string os_error_text(int code);
 
-// UDP, IPv4, bound to every interface on a port the system picks.
-SocketResult open_udp_socket();
+// UDP socket bound to a local IPv4 endpoint (address 0.0.0.0: every
+// interface; port 0: one the system picks).
+SocketResult open_udp_socket_at(const Ipv4Endpoint& local);
 
-// TCP listener on the IPv4 loopback address. A port that another socket
+// TCP listener bound to a local IPv4 endpoint. A port that another socket
 // listens on makes this fail; connections a previous listener on the port
 // left closing (TIME_WAIT) do not.
-SocketResult open_tcp_listener(std::uint16_t port, int backlog);
+SocketResult open_tcp_listener(const Ipv4Endpoint& local, int backlog);
 
 // Blocks for the next connection; an invalid socket when accepting failed.
 Socket accept_connection(const Socket& listener);
 
 // TCP client connection to an IPv4 endpoint (used by tools and tests).
 SocketResult connect_tcp(const Ipv4Endpoint& endpoint);
-
-// UDP socket bound to one local IPv4 endpoint (used by tools and tests).
-SocketResult open_udp_socket_at(const Ipv4Endpoint& local);
 
 // The local port a socket is bound to (used by tools and tests).
 std::optional<std::uint16_t> local_port(const Socket& socket);
@@ -96,12 +95,11 @@ bool set_no_delay(const Socket& socket);
 // the receive time-out included.
 long receive_some(const Socket& socket, std::span<char> buffer);
 
-// Bytes taken by one send, or -1 on failure. Never raises a signal.
-long send_some(const Socket& socket, std::string_view bytes);
-
-// Sends the pieces in order, as one gathered write where the system has it,
-// resending what a partial send left. False on the first failure or on a
-// send that took nothing.
+// Sends the pieces in order (at most MAX_SEND_PIECES that are not empty),
+// as one gathered write where the system has it, resending what a partial
+// send left. False on the first failure or on a send that took nothing.
+// Never raises a signal.
+inline constexpr std::size_t MAX_SEND_PIECES = 16;
 bool send_all(const Socket& socket, std::span<const std::string_view> pieces);
 inline bool send_all(const Socket& socket, std::string_view bytes) {
   return send_all(socket, std::span<const std::string_view>(&bytes, 1));

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform.h"
+#include "platform_os.h"
 
 namespace simrelay {
 namespace {
@@ -51,7 +52,7 @@ struct TcpPair {
 
 TcpPair connected_pair() {
   TcpPair pair;
-  SocketResult listener = open_tcp_listener(0, 4);
+  SocketResult listener = open_tcp_listener({{127, 0, 0, 1}, 0}, 4);
   EXPECT_TRUE(listener.socket.valid()) << os_error_text(listener.error);
   pair.listener = std::move(listener.socket);
   SocketResult client = connect_tcp({{127, 0, 0, 1}, local_port(pair.listener).value_or(0)});
@@ -63,12 +64,12 @@ TcpPair connected_pair() {
 }
 
 TEST_F(PlatformTest, HeldPortMakesSecondListenerFailWithTheSystemsText) {
-  SocketResult first = open_tcp_listener(0, 4);
+  SocketResult first = open_tcp_listener({{127, 0, 0, 1}, 0}, 4);
   ASSERT_TRUE(first.socket.valid()) << os_error_text(first.error);
   std::uint16_t port = local_port(first.socket).value_or(0);
   ASSERT_NE(port, 0);
 
-  SocketResult second = open_tcp_listener(port, 4);
+  SocketResult second = open_tcp_listener({{127, 0, 0, 1}, port}, 4);
   EXPECT_FALSE(second.socket.valid());
   ASSERT_NE(second.error, 0);
   std::string text = os_error_text(second.error);
@@ -156,6 +157,45 @@ TEST_F(PlatformTest, SendAllDeliversGatheredPiecesInOrder) {
   EXPECT_TRUE(got == expected);
 }
 
+// A send that takes part of what was due, or that a signal cuts short, is
+// followed by the rest; a blocking send on a real socket rarely does either.
+TEST(SendPieces, ShortAndInterruptedSendsStillDeliverEverythingInOrder) {
+  const std::string_view pieces[] = {"HTTP/1.1 200 OK\r\n", "", "Content-Length: 2\r\n\r\n", "{}"};
+  for (long step : {1L, 3L, 7L, 1000L}) {
+    std::string wire;
+    int calls = 0;
+    bool sent = send_pieces(pieces, [&](std::span<const std::string_view> due) {
+      if (++calls % 2 == 0) return os::SendAttempt{-1, true};
+      long budget = step;
+      for (std::string_view piece : due) {
+        long taken = std::min<long>(budget, static_cast<long>(piece.size()));
+        wire.append(piece.substr(0, static_cast<std::size_t>(taken)));
+        budget -= taken;
+      }
+      return os::SendAttempt{step - budget, false};
+    });
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(wire, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}") << step;
+  }
+}
+
+TEST(SendPieces, AFailedOrEmptySendEndsIt) {
+  const std::string_view pieces[] = {"abc", "def"};
+  int calls = 0;
+  EXPECT_FALSE(send_pieces(pieces, [&](std::span<const std::string_view>) {
+    return os::SendAttempt{++calls == 1 ? 4L : 0L, false};
+  }));
+  EXPECT_EQ(calls, 2);
+  EXPECT_FALSE(send_pieces(pieces, [](auto) { return os::SendAttempt{-1, false}; }));
+  std::string_view many[MAX_SEND_PIECES + 1];
+  many[0] = "x";
+  EXPECT_TRUE(send_pieces(std::span(many, MAX_SEND_PIECES), [](auto due) {
+    return os::SendAttempt{static_cast<long>(due.front().size()), false};
+  }));
+  std::fill(std::begin(many), std::end(many), "x");
+  EXPECT_FALSE(send_pieces(many, [](auto) { return os::SendAttempt{1, false}; }));
+}
+
 TEST_F(PlatformTest, ReceiveTellsEndOfStreamFromTimeOut) {
   TcpPair pair = connected_pair();
   ASSERT_TRUE(set_receive_timeout(pair.server, 100));
@@ -164,7 +204,7 @@ TEST_F(PlatformTest, ReceiveTellsEndOfStreamFromTimeOut) {
 
   TcpPair other = connected_pair();
   ASSERT_TRUE(set_receive_timeout(other.server, PATIENT_MS));
-  EXPECT_EQ(send_some(other.client, "GET"), 3);
+  EXPECT_TRUE(send_all(other.client, "GET"));
   other.client.close();
   EXPECT_EQ(receive_some(other.server, buffer), 3);
   EXPECT_EQ(receive_some(other.server, buffer), 0);

@@ -12,7 +12,7 @@
 namespace simrelay::support {
 
 std::uint16_t free_tcp_port() {
-  SocketResult listener = open_tcp_listener(0, 1);
+  SocketResult listener = open_tcp_listener({{127, 0, 0, 1}, 0}, 1);
   if (!listener.socket.valid()) std::abort();
   return *local_port(listener.socket);
 }

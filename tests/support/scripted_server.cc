@@ -6,7 +6,7 @@ namespace simrelay::support {
 
 ScriptedServer::ScriptedServer(std::string answer, bool hold_open)
     : answer_(std::move(answer)), hold_open_(hold_open) {
-  listener_ = std::move(open_tcp_listener(0, 128).socket);
+  listener_ = std::move(open_tcp_listener({{127, 0, 0, 1}, 0}, 128).socket);
   port_ = local_port(listener_).value_or(0);
   thread_ = std::thread([this] { serve(); });
 }

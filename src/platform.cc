@@ -1,0 +1,117 @@
+// The platform seam's portable half: what every system does alike, on top of
+// the system calls of platform_os.h.
+#include "platform.h"
+
+#include <atomic>
+
+#include "platform_os.h"
+
+namespace simrelay {
+namespace {
+
+SocketResult failed_with(int error) {
+  return {Socket(), error};
+}
+
+// What to send when the process ends; set once, then only read.
+struct ExitDatagrams {
+  NativeSocket socket;  // Owned by the thread that uses it; never closed.
+  Ipv4Endpoint to;
+  std::vector<std::string> datagrams;
+};
+std::atomic<const ExitDatagrams*> exit_datagrams{nullptr};
+std::atomic_flag exit_datagrams_sent = ATOMIC_FLAG_INIT;
+
+// Runs in signal handlers too: lock-free atomics and sendto only.
+void send_exit_datagrams() {
+  const ExitDatagrams* exit = exit_datagrams.load();
+  if (exit == nullptr || exit_datagrams_sent.test_and_set()) return;
+  Socket borrowed(exit->socket);
+  for (const std::string& datagram : exit->datagrams)
+    send_datagram(borrowed, exit->to, datagram);
+  static_cast<void>(borrowed.release());  // Not ours to close.
+}
+
+}  // namespace
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.release();
+  }
+  return *this;
+}
+
+NativeSocket Socket::release() {
+  NativeSocket handle = handle_;
+  handle_ = INVALID;
+  return handle;
+}
+
+std::string to_string(const Ipv4Endpoint& endpoint) {
+  std::string text;
+  for (std::size_t i = 0; i < endpoint.address.size(); ++i) {
+    if (i > 0) text += '.';
+    text += std::to_string(endpoint.address[i]);
+  }
+  return text + ':' + std::to_string(endpoint.port);
+}
+
+SocketResult open_udp_socket_at(const Ipv4Endpoint& local) {
+  SocketResult result = os::open_socket(os::SocketKind::Datagram);
+  if (!result.socket.valid()) return result;
+  if (int error = os::bind_to(result.socket, local)) return failed_with(error);
+  return result;
+}
+
+SocketResult open_tcp_listener(const Ipv4Endpoint& local, int backlog) {
+  SocketResult result = os::open_socket(os::SocketKind::Stream);
+  if (!result.socket.valid()) return result;
+  if (int error = os::prepare_listener(result.socket)) return failed_with(error);
+  if (int error = os::bind_to(result.socket, local)) return failed_with(error);
+  if (int error = os::listen_on(result.socket, backlog)) return failed_with(error);
+  return result;
+}
+
+SocketResult connect_tcp(const Ipv4Endpoint& endpoint) {
+  SocketResult result = os::open_socket(os::SocketKind::Stream);
+  if (!result.socket.valid()) return result;
+  if (int error = os::connect_to(result.socket, endpoint)) return failed_with(error);
+  return result;
+}
+
+bool set_receive_timeout(const Socket& socket, std::uint32_t milliseconds) {
+  return os::set_timeout(socket, os::TimeoutKind::Receive, milliseconds);
+}
+
+bool set_send_timeout(const Socket& socket, std::uint32_t milliseconds) {
+  return os::set_timeout(socket, os::TimeoutKind::Send, milliseconds);
+}
+
+std::span<std::string_view> advance_past_sent(std::span<std::string_view> due, std::size_t sent) {
+  while (!due.empty() && sent >= due.front().size()) {
+    sent -= due.front().size();
+    due = due.subspan(1);
+  }
+  if (!due.empty()) due.front().remove_prefix(sent);
+  return due;
+}
+
+bool send_all(const Socket& socket, std::span<const std::string_view> pieces) {
+  return send_pieces(pieces, [&socket](std::span<const std::string_view> due) {
+    return os::send_gathered(socket, due);
+  });
+}
+
+void send_datagrams_at_exit(const Socket& socket, const Ipv4Endpoint& to,
+                            std::vector<std::string> datagrams) {
+  exit_datagrams.store(new ExitDatagrams{socket.native(), to, std::move(datagrams)});
+  os::run_at_ending(send_exit_datagrams);
+}
+
+void exit_process(int status) {
+  send_exit_datagrams();
+  os::end_process(status);
+}
+
+}  // namespace simrelay
