@@ -9,24 +9,23 @@ ConnectionThreads::ConnectionThreads(Serve serve, std::chrono::milliseconds keep
 }
 
 int ConnectionThreads::dispatch(Socket connection) {
-  bool handed = false;
-  {
-    MutexLock lock(shared_->mutex);
-    // Only to a thread that no earlier connection is promised to already.
-    if (shared_->idle > shared_->handed.size()) {
-      shared_->handed.push_back(std::move(connection));
-      handed = true;
-    }
-  }
-  if (handed) {
-    shared_->wake.notify_one();  // After the unlock, so the thread does not wait for it.
-    return 0;
-  }
+  if (hand_over(connection)) return 0;
   // When no thread can be started the lambda is destroyed unrun, and the
   // connection closed with it.
   return start_detached_thread([shared = shared_, connection = std::move(connection)]() mutable {
     serve_until_idle(shared, std::move(connection));
   });
+}
+
+bool ConnectionThreads::hand_over(Socket& connection) {
+  {
+    MutexLock lock(shared_->mutex);
+    // Only to a thread that no earlier connection is promised to already.
+    if (shared_->idle <= shared_->handed.size()) return false;
+    shared_->handed.push_back(std::move(connection));
+  }
+  shared_->wake.notify_one();  // After the unlock, so the thread does not wait for it.
+  return true;
 }
 
 std::size_t ConnectionThreads::idle_threads() const {

@@ -42,6 +42,9 @@ class ConnectionThreads {
     std::size_t idle GUARDED_BY(mutex) = 0;
   };
 
+  // Moves the connection to a waiting thread; false when none is free.
+  bool hand_over(Socket& connection);
+
   // A thread's body: serves `first`, then each connection handed to it,
   // until none comes within keep_idle.
   static void serve_until_idle(const std::shared_ptr<Shared>& shared, Socket first);
