@@ -15,7 +15,7 @@
 
 namespace simrelay {
 
-inline constexpr std::chrono::milliseconds CONNECTION_THREAD_KEEP{1000};
+inline constexpr std::chrono::milliseconds CONNECTION_THREAD_KEEP{500};
 
 class ConnectionThreads {
  public:
