@@ -6,14 +6,14 @@ namespace simrelay {
 
 bool LineQueue::start() {
   int error = start_detached_thread([this] { write_forever(); });
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   started_ = error == 0;
   return started_;
 }
 
 void LineQueue::push(ConsoleStream stream, std::string line) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (started_) {
       if (waiting_.size() < MAX_WAITING) waiting_.push_back({stream, std::move(line)});
       changed_.notify_all();
@@ -24,20 +24,24 @@ void LineQueue::push(ConsoleStream stream, std::string line) {
 }
 
 void LineQueue::drain() {
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return waiting_.empty() && !writing_; });
+  MutexLock lock(mutex_);
+  while (!waiting_.empty() || writing_)
+    changed_.wait(mutex_);
 }
 
 void LineQueue::write_forever() {
-  std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return !waiting_.empty(); });
-    Line line = std::move(waiting_.front());
-    waiting_.pop_front();
-    writing_ = true;
-    lock.unlock();
-    writer_(line.stream, line.text);
-    lock.lock();
+    Line line;
+    {
+      MutexLock lock(mutex_);
+      while (waiting_.empty())
+        changed_.wait(mutex_);
+      line = std::move(waiting_.front());
+      waiting_.pop_front();
+      writing_ = true;
+    }
+    writer_(line.stream, line.text);  // Without the lock: this may block.
+    MutexLock lock(mutex_);
     writing_ = false;
     changed_.notify_all();
   }

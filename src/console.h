@@ -4,12 +4,12 @@
 // receiving and the HTTP server keeps answering.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "mutex.h"
 
 namespace simrelay {
 
@@ -37,17 +37,17 @@ class LineQueue {
 
  private:
   struct Line {
-    ConsoleStream stream;
+    ConsoleStream stream = ConsoleStream::Out;
     std::string text;
   };
   void write_forever();
 
   LineWriter writer_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Line> waiting_;
-  bool writing_ = false;
-  bool started_ = false;
+  Mutex mutex_;
+  CondVar changed_;
+  std::deque<Line> waiting_ GUARDED_BY(mutex_);
+  bool writing_ GUARDED_BY(mutex_) = false;
+  bool started_ GUARDED_BY(mutex_) = false;
 };
 
 // The process's console, through one LineQueue.

@@ -43,7 +43,15 @@ class CondVar {
     lock.release();  // Still held, by the caller's own lock.
     return notified;
   }
+  // Releases the mutex until notified, then holds it again; may also return
+  // for no reason.
+  void wait(Mutex& mutex) REQUIRES(mutex) {
+    std::unique_lock lock(mutex.mutex_, std::adopt_lock);
+    condition_.wait(lock);
+    lock.release();
+  }
   void notify_one() { condition_.notify_one(); }
+  void notify_all() { condition_.notify_all(); }
 
  private:
   std::condition_variable condition_;
