@@ -287,11 +287,14 @@ TEST(LinkConsole, AFullStandardOutputHoldsNothingUp) {
                        stdout_pipe.wrapper());
   auto round = xplane.receive_many(8, start_timeout());
   ASSERT_EQ(round.size(), 8u) << "the first console line held up the start";
-  // Live only once the port is open, so that the ready line comes first.
+  // Live only once a connection has been answered: the accept loop runs, so
+  // the ready line has been printed before the link line can be.
   HttpClient stream = connect_when_listening(port, start_timeout());
   ASSERT_TRUE(stream.connected()) << "the HTTP port never opened";
-  xplane.send_to(round[0].from, rref_reply({{0, 1.0f}, {1, 2.0f}}));
   stream.send("GET /stream HTTP/1.1\r\n\r\n");
+  ASSERT_NE(stream.read_until_count("retry: 2000", 1, start_timeout()).find("retry: 2000"),
+            std::string::npos);
+  xplane.send_to(round[0].from, rref_reply({{0, 1.0f}, {1, 2.0f}}));
   EXPECT_NE(stream.read_until_count("data: {\"xp\":true,", 1, milliseconds(3000)).find("data: "),
             std::string::npos);
   std::string state = body_of(http_exchange(port, "GET /state HTTP/1.1\r\n\r\n"));
