@@ -118,7 +118,9 @@ TEST_F(HttpTest, StreamFollowsAFiveHertzFeed) {
   ASSERT_EQ(stream.connect_all(1, milliseconds(2000)), 1u);
   arrivals.clear();  // The first event comes at once, whatever the feed's phase.
   stream.run_for(milliseconds(3000));
-  EXPECT_GE(arrivals.size(), 11u);  // About five a second.
+  // About five a second; heartbeats alone would give three. The margin is
+  // for a busy machine, where the feed itself runs late.
+  EXPECT_GE(arrivals.size(), 8u);
   EXPECT_LE(arrivals.size(), 17u);
   for (std::size_t i = 1; i < arrivals.size(); ++i) {
     EXPECT_GT(arrivals[i] - arrivals[i - 1], milliseconds(120)) << "two events in one tick";
