@@ -96,14 +96,14 @@ TEST_F(HttpTest, StreamHeaderThenEventsWhileSilent) {
   auto start = Clock::now();
   client.send("GET /stream HTTP/1.1\r\n\r\n");
   std::string first = client.read_until_count("\n\n", 2, milliseconds(2000));
-  EXPECT_LT(Clock::now() - start, milliseconds(500));
+  EXPECT_LT(Clock::now() - start, milliseconds(900));  // Not a heartbeat later.
   EXPECT_EQ(first, STREAM_HEADER + STALE_EVENT);
   // Then the stale snapshot repeated about every 1.1 s.
-  std::string more = client.read_until_count("\n\n", 3, milliseconds(4500));
+  std::string more = client.read_until_count("\n\n", 3, milliseconds(5500));
   double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   EXPECT_EQ(more, STALE_EVENT + STALE_EVENT + STALE_EVENT);
   EXPECT_GT(elapsed, 2.9);
-  EXPECT_LT(elapsed, 4.5);
+  EXPECT_LT(elapsed, 5.5);  // Room for a busy machine.
 }
 
 TEST_F(HttpTest, StreamFollowsAFiveHertzFeed) {
