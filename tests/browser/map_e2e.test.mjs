@@ -80,15 +80,18 @@ async function startBridgeOn(opts, port) {
   return child;
 }
 
-// The same port again, as a user restarting the bridge would. Until the
-// old connections' TIME_WAIT is over a bridge without SO_REUSEADDR cannot
-// bind it, so keep trying for a while.
+// The same port again, as a user restarting the bridge would. The listener
+// sets SO_REUSEADDR, so the old connections' TIME_WAIT does not hold the
+// port (the e2e suite checks that a restart gets it at once). The port came
+// from the ephemeral range, though, and while the bridge was away another
+// program's connection may have taken it: a few more tries.
 async function restartBridge(opts, port) {
   for (let attempt = 1; ; attempt++) {
     try {
       return await startBridgeOn(opts, port);
     } catch (error) {
-      if (attempt === 70) throw error;
+      if (attempt === 5) throw error;
+      log("restart", `port ${port} not free yet, trying again`);
       await sleep(1000);
     }
   }
