@@ -12,6 +12,11 @@
 #   SIMRELAY_SIGN_PASSWORD       its password
 #   SIMRELAY_SIGN_TIMESTAMP_URL  an RFC 3161 time-stamp server (optional)
 set -euo pipefail
+# The certificate's path as the caller means it, and its password, taken
+# out of the environment that the builds see.
+sign_pkcs12=${SIMRELAY_SIGN_PKCS12:+$(realpath "$SIMRELAY_SIGN_PKCS12")}
+sign_password=${SIMRELAY_SIGN_PASSWORD:-}
+unset SIMRELAY_SIGN_PASSWORD
 cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-dist}")
 builds=$(realpath -m "${2:-build/dist}")
@@ -35,13 +40,13 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$builds/linux/CMakeCache
 sign_exe() {
   secrets=$(mktemp -d)
   trap 'rm -rf "$secrets"' EXIT
-  (umask 077 && printf '%s' "${SIMRELAY_SIGN_PASSWORD:-}" >"$secrets/password")
+  (umask 077 && printf '%s' "$sign_password" >"$secrets/password")
   local timestamp=()
   [ -z "${SIMRELAY_SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$SIMRELAY_SIGN_TIMESTAMP_URL")
   echo "signing simrelay.exe (Authenticode${timestamp:+, time-stamped})"
   mkdir -p "$(dirname "$2")"
   rm -f "$2"
-  osslsigncode sign -pkcs12 "$SIMRELAY_SIGN_PKCS12" -readpass "$secrets/password" -h sha256 \
+  osslsigncode sign -pkcs12 "$sign_pkcs12" -readpass "$secrets/password" -h sha256 \
     -n simrelay "${timestamp[@]}" -in "$1" -out "$2" >/dev/null
   rm -rf "$secrets"
 }
@@ -63,7 +68,7 @@ mkdir -p "$out"
 windows=simrelay-$version-windows-x64
 linux=simrelay-$version-linux-x64
 windows_exe=$builds/windows/simrelay.exe
-if [ -n "${SIMRELAY_SIGN_PKCS12:-}" ]; then
+if [ -n "$sign_pkcs12" ]; then
   sign_exe "$windows_exe" "$builds/signed/simrelay.exe"
   windows_exe=$builds/signed/simrelay.exe
 else
