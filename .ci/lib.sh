@@ -1,6 +1,21 @@
-# shellcheck shell=bash
-# Shared by .ci/run and the lane scripts (sourced, not run): installing what
-# is missing, and adding up ctest's summary lines into one line of our own.
+# shellcheck shell=bash disable=SC2034 # The package lists are read by the scripts that source this.
+# Shared by .ci/run, the lane scripts and tools/setup.sh (sourced, not run):
+# the Debian packages each needs and installing what is missing, Wine for the
+# Windows exe, and adding up ctest's summary lines into one line of our own.
+
+# Debian packages, by what needs them; each script installs the sets it uses.
+packages_build=(cmake ninja-build g++)    # the bridge and the stand-in
+packages_tests=(libgtest-dev nginx-light) # nginx: the bench's yardstick
+packages_format=(clang-format git)        # clang-format over git's file list
+# Clang builds, clang-tidy, the sanitizer and libFuzzer runtimes.
+packages_clang=(clang clang-tidy libclang-rt-14-dev)
+# The cross-built exe and its tests under Wine (GoogleTest from its sources).
+packages_windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest)
+# Reproducible archives (git gives their time), signing, and trying the exe.
+packages_release=(git zip unzip osslsigncode openssl curl)
+# Node.js and npm too, which .ci/browser-lane takes from Debian only when
+# there are none on the PATH.
+packages_browser=(chromium chromium-driver firefox-esr)
 
 # install_missing PACKAGE...: installs the Debian packages not yet there,
 # through sudo when not root. Quick when everything is installed.
@@ -14,6 +29,23 @@ install_missing() {
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${need[@]}"
+}
+
+# start_wine PREFIX: runs Windows programs of this script under Wine with
+# the settings of the Windows build's test runner (cmake/wine.env) and the
+# prefix PREFIX. One Wine server serves the rest of the script, so only the
+# first start pays for Wine's own services; those are started here, with no
+# test's pipes for them to hold open. The caller ends it: wineserver -k.
+start_wine() {
+  set -a
+  # shellcheck source=cmake/wine.env
+  source "$(dirname "${BASH_SOURCE[0]}")/../cmake/wine.env"
+  set +a
+  export WINEPREFIX=$1
+  mkdir -p "$WINEPREFIX"
+  wineserver -p </dev/null >/dev/null 2>&1
+  echo "wine: preparing $WINEPREFIX"
+  wineboot -i </dev/null >/dev/null 2>&1
 }
 
 tests_passed=0

@@ -17,9 +17,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # A prefix of the build's own keeps Wine away from the user's ~/.wine.
 # Creating it takes several seconds, so .ci/windows-lane makes it once
-# (wineboot -i) before the tests start. Mono and Gecko are not needed:
-# leaving them out skips their install prompts.
+# (wineboot -i) before the tests start. Wine's other settings are in
+# wine.env, which the lanes read too.
 set(SIMRELAY_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Wine prefix for running tests")
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    env WINEDEBUG=-all "WINEPREFIX=${SIMRELAY_WINEPREFIX}" "WINEDLLOVERRIDES=mscoree,mshtml="
-    wine)
+file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/wine.env" SIMRELAY_WINE_ENV REGEX "^[A-Z_]+=")
+set(CMAKE_CROSSCOMPILING_EMULATOR env ${SIMRELAY_WINE_ENV} "WINEPREFIX=${SIMRELAY_WINEPREFIX}" wine)

@@ -1,16 +1,15 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (Clang, SIMRELAY_FUZZ=ON, in build/fuzz) and
-# runs each for the given number of seconds (default 30). New inputs go to
-# build/fuzz/corpus/<target>; the seeds in fuzz/corpus/<target> stay as they
-# are. A crash leaves its input in build/fuzz/ and ends the script non-zero.
+# Builds the libFuzzer targets with the fuzz preset (Clang, SIMRELAY_FUZZ=ON,
+# in build/fuzz) and runs each for the given number of seconds (default 30).
+# New inputs go to build/fuzz/corpus/<target>; the seeds in
+# fuzz/corpus/<target> stay as they are. A crash leaves its input in
+# build/fuzz/ and ends the script non-zero.
 set -euo pipefail
 seconds="${1:-30}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build/fuzz"
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_COMPILER=clang++ -DSIMRELAY_FUZZ=ON -DSIMRELAY_TESTS=OFF >/dev/null
-cmake --build "$build"
+(cd "$root" && cmake --preset fuzz >/dev/null && cmake --build --preset fuzz)
 
 run() {
   local target="$1"

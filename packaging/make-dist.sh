@@ -5,7 +5,18 @@
 # entry has a fixed order, owner, mode and time (the commit's).
 #
 # usage: packaging/make-dist.sh [OUT_DIR [BUILD_DIR]]   (default: dist build/dist)
+#
+# The exe is signed with Authenticode (Debian's osslsigncode) when these are
+# set, and unsigned otherwise; the build folder keeps the unsigned exe.
+#   SIMRELAY_SIGN_PKCS12         the PKCS#12 file with the certificate and key
+#   SIMRELAY_SIGN_PASSWORD       its password
+#   SIMRELAY_SIGN_TIMESTAMP_URL  an RFC 3161 time-stamp server (optional)
 set -euo pipefail
+# The certificate's path as the caller means it, and its password, taken
+# out of the environment that the builds see.
+sign_pkcs12=${SIMRELAY_SIGN_PKCS12:+$(realpath "$SIMRELAY_SIGN_PKCS12")}
+sign_password=${SIMRELAY_SIGN_PASSWORD:-}
+unset SIMRELAY_SIGN_PASSWORD
 cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-dist}")
 builds=$(realpath -m "${2:-build/dist}")
@@ -23,6 +34,23 @@ build dist-windows "$builds/windows"
 build dist-linux "$builds/linux"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$builds/linux/CMakeCache.txt")
 
+# sign_exe IN OUT: the signed copy of IN. The password reaches osslsigncode
+# through a file that only this user can read, in a folder that goes when
+# the script ends: never through a command line.
+sign_exe() {
+  secrets=$(mktemp -d)
+  trap 'rm -rf "$secrets"' EXIT
+  (umask 077 && printf '%s' "$sign_password" >"$secrets/password")
+  local timestamp=()
+  [ -z "${SIMRELAY_SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$SIMRELAY_SIGN_TIMESTAMP_URL")
+  echo "signing simrelay.exe (Authenticode${timestamp:+, time-stamped})"
+  mkdir -p "$(dirname "$2")"
+  rm -f "$2"
+  osslsigncode sign -pkcs12 "$sign_pkcs12" -readpass "$secrets/password" -h sha256 \
+    -n simrelay "${timestamp[@]}" -in "$1" -out "$2" >/dev/null
+  rm -rf "$secrets"
+}
+
 # stage NAME BINARY LINE_END: the folder one archive is made of.
 stage() {
   local dir=$builds/stage/$1
@@ -39,7 +67,14 @@ stage() {
 mkdir -p "$out"
 windows=simrelay-$version-windows-x64
 linux=simrelay-$version-linux-x64
-stage "$windows" "$builds/windows/simrelay.exe" crlf
+windows_exe=$builds/windows/simrelay.exe
+if [ -n "$sign_pkcs12" ]; then
+  sign_exe "$windows_exe" "$builds/signed/simrelay.exe"
+  windows_exe=$builds/signed/simrelay.exe
+else
+  echo "simrelay.exe is unsigned (SIMRELAY_SIGN_PKCS12 is not set)"
+fi
+stage "$windows" "$windows_exe" crlf
 stage "$linux" "$builds/linux/simrelay" lf
 
 # The zip holds the files without a folder around them (Windows' "Extract

@@ -13,13 +13,12 @@ source .ci/lib.sh
 case "${1:-}" in
   bridge)
     shift
-    install_missing cmake ninja-build g++
+    install_missing "${packages_build[@]}"
     cmake --workflow --preset build
     exec build/bridge/simrelay "$@"
     ;;
   test)
-    # nginx: the bench's yardstick.
-    install_missing cmake ninja-build g++ libgtest-dev nginx-light
+    install_missing "${packages_build[@]}" "${packages_tests[@]}"
     exec cmake --workflow --preset test
     ;;
   *)
