@@ -9,8 +9,8 @@ bool is_blank(char c) {
   return c == ' ' || c == '\t';
 }
 
-// The program's name: up to the first blank outside double quotes, the
-// quotes dropped; backslashes are path separators here, never escapes.
+// The program's name ends at the first blank outside double quotes;
+// backslashes are path separators there, never escapes.
 std::size_t skip_program_name(std::string_view line) {
   bool quoted = false;
   std::size_t i = 0;
@@ -22,9 +22,10 @@ std::size_t skip_program_name(std::string_view line) {
 
 // One argument from `i` on, which must not be blank. Blanks end it outside
 // double quotes; quotes group and are dropped, and "" inside quotes is one
-// literal quote. Backslashes count only before a quote: 2n of them give n
-// and the quote groups, 2n+1 give n and a literal quote. The multibyte
-// sequences of UTF-8 never hold these ASCII bytes, so they pass unchanged.
+// literal quote, the quotes going on. Backslashes count only before a
+// quote: 2n of them give n and the quote groups, 2n+1 give n and a literal
+// quote. The multibyte sequences of UTF-8 never hold these ASCII bytes, so
+// they pass unchanged.
 std::string take_argument(std::string_view line, std::size_t& i) {
   std::string argument;
   bool quoted = false;
