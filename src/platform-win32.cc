@@ -6,7 +6,6 @@
 #include <winsock2.h>
 
 #include <mswsock.h>
-#include <shellapi.h>
 #include <windows.h>
 #include <ws2tcpip.h>
 
@@ -16,6 +15,7 @@
 #include <cstring>
 #include <cwctype>
 
+#include "command_line.h"
 #include "platform_os.h"
 #include "platform_sockaddr.h"
 
@@ -179,15 +179,11 @@ void platform_init() {
 
 std::vector<std::string> command_line_arguments(int, char**) {
   // The narrow argv is in the ANSI code page, which cannot hold every
-  // name; the wide command line can.
-  std::vector<std::string> items;
-  int count = 0;
-  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (wide == nullptr) return items;
-  for (int i = 1; i < count; ++i)
-    items.push_back(to_utf8(wide[i]));
-  LocalFree(wide);
-  return items;
+  // name; the wide command line can. Splitting it here rather than with
+  // CommandLineToArgvW keeps SHELL32, and with it USER32, out of the
+  // process: a console program that loads USER32 gets no log-off and no
+  // shut-down event in its console control handler.
+  return split_command_line(to_utf8(GetCommandLineW()));
 }
 
 std::string os_error_text(int code) {

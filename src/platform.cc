@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "once_at_exit.h"
 #include "platform_os.h"
 
 namespace simrelay {
@@ -20,16 +21,23 @@ struct ExitDatagrams {
   std::vector<std::string> datagrams;
 };
 std::atomic<const ExitDatagrams*> exit_datagrams{nullptr};
-std::atomic_flag exit_datagrams_sent = ATOMIC_FLAG_INIT;
+OnceAtExit exit_datagrams_sending;
+// Long enough for eight sendto calls, short enough that an ending never
+// seems to hang.
+constexpr std::chrono::milliseconds EXIT_DATAGRAMS_PATIENCE{150};
 
-// Runs in signal handlers too: lock-free atomics and sendto only.
+// Runs in signal handlers too: see OnceAtExit; sendto is safe there.
 void send_exit_datagrams() {
   const ExitDatagrams* exit = exit_datagrams.load();
-  if (exit == nullptr || exit_datagrams_sent.test_and_set()) return;
-  Socket borrowed(exit->socket);
-  for (const std::string& datagram : exit->datagrams)
-    send_datagram(borrowed, exit->to, datagram);
-  static_cast<void>(borrowed.release());  // Not ours to close.
+  if (exit == nullptr) return;
+  exit_datagrams_sending.run(
+      [exit] {
+        Socket borrowed(exit->socket);
+        for (const std::string& datagram : exit->datagrams)
+          send_datagram(borrowed, exit->to, datagram);
+        static_cast<void>(borrowed.release());  // Not ours to close.
+      },
+      EXIT_DATAGRAMS_PATIENCE);
 }
 
 }  // namespace

@@ -159,12 +159,13 @@ void discard_stdin_line();
 
 // --- Ending ----------------------------------------------------------------
 
-// Datagrams to send once, best effort and without waiting, whenever the
-// process ends from now on: through exit_process, on an interrupt,
-// termination or hang-up signal, or on a console window's Ctrl+C,
-// Ctrl+Break, close, log-off or shut-down event. The process then ends as it
-// would have without them, with the same exit status. `socket` must stay
-// open for the rest of the process. Call once, before other threads use it.
+// Datagrams to send once, best effort, whenever the process ends from now
+// on: through exit_process, on an interrupt, termination or hang-up signal,
+// or on a console window's Ctrl+C, Ctrl+Break, close, log-off or shut-down
+// event. When two of these meet, the second waits briefly for the first to
+// have sent them all. The process then ends as it would have without them,
+// with the same exit status. `socket` must stay open for the rest of the
+// process. Call once, before other threads use it.
 void send_datagrams_at_exit(const Socket& socket, const Ipv4Endpoint& to,
                             std::vector<std::string> datagrams);
 

@@ -7,6 +7,7 @@
 
 #include "bridge_process.h"
 #include "fake_xplane.h"
+#include "full_pipe.h"
 #include "http_client.h"
 
 namespace simrelay::e2e {
@@ -36,6 +37,24 @@ TEST(StartUp, UnresolvableHostPausesThenExitsOne) {
   EXPECT_EQ(bridge.stdout_bytes(), "");
   EXPECT_EQ(bridge.stderr_bytes(),
             "✗ cannot resolve X-Plane host 'no.such.host.invalid'\n" + PROMPT + "\n");
+}
+
+// Quotes, backslashes, blanks and letters beyond ASCII reach the bridge as
+// typed: on Windows it splits its own command line.
+TEST(CommandLine, HostReachesTheBridgeAsTyped) {
+  const std::vector<std::string> hosts{"flugplatz-zürich.ホスト.invalid",
+                                       "a \"quoted\" host.invalid", R"(back\slash\" \)", ""};
+  std::vector<std::unique_ptr<BridgeProcess>> bridges;
+  for (const std::string& host : hosts) {
+    bridges.push_back(std::make_unique<BridgeProcess>(
+        std::vector<std::string>{host, "--port", std::to_string(free_tcp_port())}));
+    bridges.back()->close_stdin();
+  }
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    EXPECT_EQ(bridges[i]->wait_exit(start_timeout()), 1) << hosts[i];
+    EXPECT_EQ(bridges[i]->stderr_bytes(),
+              "✗ cannot resolve X-Plane host '" + hosts[i] + "'\n" + PROMPT + "\n");
+  }
 }
 
 TEST(StartUp, TrailingPortOptionBecomesTheHost) {
@@ -82,6 +101,30 @@ TEST(StartUp, BusyPortFailsAfterTheBanner) {
   // Its subscriber runs during the pause: the fake X-Plane hears from both.
   second.close_stdin();
   EXPECT_EQ(second.wait_exit(start_timeout()), 1);
+}
+
+// A console that takes nothing (a window paused by a click, a pipe nobody
+// reads) still gets the reason and the prompt before the bridge ends, even
+// when the input has ended already.
+TEST(StartUp, FatalLineAndPromptWaitForAFullStandardError) {
+  FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
+  std::uint16_t port = free_tcp_port();
+  SocketResult holder = open_tcp_listener({{127, 0, 0, 1}, port}, 1);
+  ASSERT_TRUE(holder.socket.valid()) << os_error_text(holder.error);
+  FullPipe stderr_pipe;
+  BridgeProcess bridge({xplane.host(), "--port", std::to_string(port)}, bridge_command(),
+                       stderr_pipe.wrapper(2));
+  bridge.close_stdin();
+  // Its listener fails right after this line.
+  ASSERT_TRUE(bridge.wait_stdout_line(
+      "→ asking X-Plane at " + xplane.host() + ":49000 for position (5 Hz)", start_timeout()));
+  EXPECT_FALSE(bridge.wait_exit(milliseconds(under_wine() ? 3000 : 1000)))
+      << "ended without writing its reason";
+  std::string errors = stderr_pipe.drain_lines(2, start_timeout());
+  std::string reason = "✗ cannot open http://localhost:" + std::to_string(port) + ": ";
+  EXPECT_EQ(errors.rfind(reason, 0), 0u) << errors;
+  EXPECT_TRUE(errors.ends_with(" (is the bridge already running?)\n" + PROMPT + "\n")) << errors;
+  EXPECT_EQ(bridge.wait_exit(start_timeout()), 1);
 }
 
 // The connections a bridge closed linger on its port for a while (TIME_WAIT);

@@ -2,17 +2,14 @@
 // console lines and re-subscription while the simulator is silent.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <bit>
 #include <thread>
 
 #include "bridge_process.h"
 #include "fake_xplane.h"
+#include "full_pipe.h"
 #include "http_client.h"
 
 namespace simrelay::e2e {
@@ -234,55 +231,10 @@ TEST(LinkEnding, TheFatalPauseEndsWithCancelledSubscriptions) {
   EXPECT_EQ(xplane.receive_cancellations(round[0].from, start_timeout()), cancellation_round());
 }
 
-// A full pipe on standard output, read by nobody, until the test drains it.
-class StuckStdout {
- public:
-  StuckStdout() {
-    char dir[] = "/tmp/simrelay-stdout-XXXXXX";
-    if (mkdtemp(dir) == nullptr) std::abort();
-    path_ = std::string(dir) + "/fifo";
-    // Held open for reading and writing, the pipe opens at once for the bridge.
-    if (mkfifo(path_.c_str(), 0600) != 0) std::abort();
-    fd_ = open(path_.c_str(), O_RDWR | O_NONBLOCK);
-    std::string block(4096, '.');
-    while (write(fd_, block.data(), block.size()) > 0) {
-    }
-    while (write(fd_, ".", 1) > 0) {
-    }
-  }
-  ~StuckStdout() {
-    close(fd_);
-    unlink(path_.c_str());
-    rmdir(path_.substr(0, path_.rfind('/')).c_str());
-  }
-  std::vector<std::string> wrapper() const {
-    return {"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + path_};
-  }
-  // Drains the pipe until `lines` whole lines have come after the filler.
-  std::string drain_lines(std::size_t lines, milliseconds timeout) {
-    std::string text;
-    char buffer[4096];
-    for (auto deadline = Clock::now() + timeout;
-         Clock::now() < deadline && std::count(text.begin(), text.end(), '\n') < long(lines);) {
-      ssize_t n = read(fd_, buffer, sizeof buffer);
-      if (n > 0) {
-        text.append(buffer, static_cast<std::size_t>(n));
-      } else {
-        std::this_thread::sleep_for(milliseconds(20));
-      }
-    }
-    return text.substr(std::min(text.find_first_not_of('.'), text.size()));
-  }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-};
-
 TEST(LinkConsole, AFullStandardOutputHoldsNothingUp) {
   FakeXPlane xplane = FakeXPlane::open(E2E_XPLANES).value();
   std::uint16_t port = free_tcp_port();
-  StuckStdout stdout_pipe;
+  FullPipe stdout_pipe;
   BridgeProcess bridge({xplane.host(), "--port", std::to_string(port)}, bridge_command(),
                        stdout_pipe.wrapper());
   auto round = xplane.receive_many(8, start_timeout());
