@@ -4,7 +4,6 @@
 #include <variant>
 
 #include "config.h"
-#include "connection_threads.h"
 #include "console.h"
 #include "http.h"
 #include "platform.h"
@@ -29,12 +28,14 @@ constexpr int LISTEN_BACKLOG = 128;
 }
 
 [[noreturn]] void accept_forever(const Socket& listener, const SharedFlightState& state) {
-  ConnectionThreads threads(
-      [state](Socket connection) { serve_connection(std::move(connection), state); });
   for (;;) {
     Socket connection = accept_connection(listener);
-    // When no thread can be started the connection is closed right here.
-    if (connection.valid()) threads.dispatch(std::move(connection));
+    if (!connection.valid()) continue;
+    // When no thread can be started the callable is destroyed unrun: the
+    // connection is closed unserved and its state reference dropped here.
+    start_detached_thread([connection = std::move(connection), state = state]() mutable {
+      serve_connection(std::move(connection), std::move(state));
+    });
   }
 }
 

@@ -2,7 +2,6 @@
 // checks their use.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -34,15 +33,6 @@ class SCOPED_CAPABILITY MutexLock {
 
 class CondVar {
  public:
-  // Releases the mutex until notified or until `deadline`, then holds it
-  // again. False when the deadline passed. May also return early for no
-  // reason: callers check what they wait for.
-  bool wait_until(Mutex& mutex, std::chrono::steady_clock::time_point deadline) REQUIRES(mutex) {
-    std::unique_lock lock(mutex.mutex_, std::adopt_lock);
-    bool notified = condition_.wait_until(lock, deadline) == std::cv_status::no_timeout;
-    lock.release();  // Still held, by the caller's own lock.
-    return notified;
-  }
   // Releases the mutex until notified, then holds it again; may also return
   // for no reason.
   void wait(Mutex& mutex) REQUIRES(mutex) {
@@ -50,7 +40,6 @@ class CondVar {
     condition_.wait(lock);
     lock.release();
   }
-  void notify_one() { condition_.notify_one(); }
   void notify_all() { condition_.notify_all(); }
 
  private:
