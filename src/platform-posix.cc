@@ -16,7 +16,6 @@
 #endif
 
 #include "platform_os.h"
-#include "platform_sockaddr.h"
 
 #include <algorithm>
 #include <atomic>

@@ -17,7 +17,6 @@
 #include <cwctype>
 
 #include "platform_os.h"
-#include "platform_sockaddr.h"
 
 namespace simrelay {
 namespace {

@@ -32,6 +32,17 @@ void send_exit_datagrams() {
   static_cast<void>(borrowed.release());  // Not ours to close.
 }
 
+// Drops the first `sent` bytes from `due`: the pieces that went whole, then
+// the front of the piece the send stopped in. What is left to send.
+std::span<std::string_view> advance_past_sent(std::span<std::string_view> due, std::size_t sent) {
+  while (!due.empty() && sent >= due.front().size()) {
+    sent -= due.front().size();
+    due = due.subspan(1);
+  }
+  if (!due.empty()) due.front().remove_prefix(sent);
+  return due;
+}
+
 }  // namespace
 
 Socket& Socket::operator=(Socket&& other) noexcept {
@@ -88,13 +99,22 @@ bool set_send_timeout(const Socket& socket, std::uint32_t milliseconds) {
   return os::set_timeout(socket, os::TimeoutKind::Send, milliseconds);
 }
 
-std::span<std::string_view> advance_past_sent(std::span<std::string_view> due, std::size_t sent) {
-  while (!due.empty() && sent >= due.front().size()) {
-    sent -= due.front().size();
-    due = due.subspan(1);
+bool send_pieces(std::span<const std::string_view> pieces, const GatheredSend& send) {
+  std::string_view storage[MAX_SEND_PIECES];
+  std::size_t count = 0;
+  for (std::string_view piece : pieces) {
+    if (piece.empty()) continue;
+    if (count == MAX_SEND_PIECES) return false;
+    storage[count++] = piece;
   }
-  if (!due.empty()) due.front().remove_prefix(sent);
-  return due;
+  std::span<std::string_view> due(storage, count);
+  while (!due.empty()) {
+    SendAttempt attempt = send(due);
+    if (attempt.interrupted) continue;
+    if (attempt.sent <= 0) return false;
+    due = advance_past_sent(due, static_cast<std::size_t>(attempt.sent));
+  }
+  return true;
 }
 
 bool send_all(const Socket& socket, std::span<const std::string_view> pieces) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -104,6 +105,18 @@ bool send_all(const Socket& socket, std::span<const std::string_view> pieces);
 inline bool send_all(const Socket& socket, std::string_view bytes) {
   return send_all(socket, std::span<const std::string_view>(&bytes, 1));
 }
+
+// One gathered send: the bytes it took (-1 when it failed), and whether a
+// signal cut it short before it took anything.
+struct SendAttempt {
+  long sent;
+  bool interrupted;
+};
+using GatheredSend = std::function<SendAttempt(std::span<const std::string_view> due)>;
+
+// The loop behind send_all with the system's send replaced by `send`, so
+// that tests can make the sends short or interrupted.
+bool send_pieces(std::span<const std::string_view> pieces, const GatheredSend& send);
 
 // One whole datagram: its length, or nothing when the receive failed or the
 // datagram did not fit the buffer (a longer datagram is dropped whole).

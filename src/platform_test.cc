@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "platform.h"
-#include "platform_os.h"
 
 namespace simrelay {
 namespace {
@@ -165,14 +164,14 @@ TEST(SendPieces, ShortAndInterruptedSendsStillDeliverEverythingInOrder) {
     std::string wire;
     int calls = 0;
     bool sent = send_pieces(pieces, [&](std::span<const std::string_view> due) {
-      if (++calls % 2 == 0) return os::SendAttempt{-1, true};
+      if (++calls % 2 == 0) return SendAttempt{-1, true};
       long budget = step;
       for (std::string_view piece : due) {
         long taken = std::min<long>(budget, static_cast<long>(piece.size()));
         wire.append(piece.substr(0, static_cast<std::size_t>(taken)));
         budget -= taken;
       }
-      return os::SendAttempt{step - budget, false};
+      return SendAttempt{step - budget, false};
     });
     EXPECT_TRUE(sent);
     EXPECT_EQ(wire, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}") << step;
@@ -183,17 +182,17 @@ TEST(SendPieces, AFailedOrEmptySendEndsIt) {
   const std::string_view pieces[] = {"abc", "def"};
   int calls = 0;
   EXPECT_FALSE(send_pieces(pieces, [&](std::span<const std::string_view>) {
-    return os::SendAttempt{++calls == 1 ? 4L : 0L, false};
+    return SendAttempt{++calls == 1 ? 4L : 0L, false};
   }));
   EXPECT_EQ(calls, 2);
-  EXPECT_FALSE(send_pieces(pieces, [](auto) { return os::SendAttempt{-1, false}; }));
+  EXPECT_FALSE(send_pieces(pieces, [](auto) { return SendAttempt{-1, false}; }));
   std::string_view many[MAX_SEND_PIECES + 1];
   many[0] = "x";
   EXPECT_TRUE(send_pieces(std::span(many, MAX_SEND_PIECES), [](auto due) {
-    return os::SendAttempt{static_cast<long>(due.front().size()), false};
+    return SendAttempt{static_cast<long>(due.front().size()), false};
   }));
   std::fill(std::begin(many), std::end(many), "x");
-  EXPECT_FALSE(send_pieces(many, [](auto) { return os::SendAttempt{1, false}; }));
+  EXPECT_FALSE(send_pieces(many, [](auto) { return SendAttempt{1, false}; }));
 }
 
 TEST_F(PlatformTest, ReceiveTellsEndOfStreamFromTimeOut) {
