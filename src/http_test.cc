@@ -4,6 +4,8 @@
 
 #include <thread>
 
+#include "sockets.h"
+
 namespace simrelay {
 namespace {
 
@@ -153,33 +155,12 @@ TEST(EventStream, HeaderBytes) {
             "retry: 2000\n\n");
 }
 
-// A connected pair of loopback sockets, for the answer writers.
-struct SocketPair {
-  Socket server, client;
-  SocketPair() {
-    SocketResult listener = open_tcp_listener({{127, 0, 0, 1}, 0}, 1);
-    EXPECT_TRUE(listener.socket.valid()) << os_error_text(listener.error);
-    auto port = local_port(listener.socket);
-    client = connect_tcp(Ipv4Endpoint{{127, 0, 0, 1}, *port}).socket;
-    server = accept_connection(listener.socket);
-  }
-  std::string read_all_from_client() {
-    server.close();
-    std::string all;
-    char buffer[4096];
-    long n;
-    while ((n = receive_some(client, buffer)) > 0)
-      all.append(buffer, static_cast<std::size_t>(n));
-    return all;
-  }
-};
-
 TEST(FixedAnswers, ExactBytes) {
   const std::string cors = std::string(CORS_HEADERS);
   EXPECT_EQ(cors.size(), 153u);
   EXPECT_EQ(STATUS_BODY.size(), 95u);
   {
-    SocketPair pair;
+    SocketPair pair = connected_pair();
     write_preflight(pair.server);
     std::string bytes = pair.read_all_from_client();
     EXPECT_EQ(bytes, "HTTP/1.1 204 No Content\r\n" + cors +
@@ -187,7 +168,7 @@ TEST(FixedAnswers, ExactBytes) {
     EXPECT_EQ(bytes.size(), 218u);
   }
   {
-    SocketPair pair;
+    SocketPair pair = connected_pair();
     write_status_page(pair.server);
     EXPECT_EQ(pair.read_all_from_client(),
               "HTTP/1.1 200 OK\r\n" + cors + "Connection: close\r\n" +
@@ -195,7 +176,7 @@ TEST(FixedAnswers, ExactBytes) {
                   std::string(STATUS_BODY));
   }
   {
-    SocketPair pair;
+    SocketPair pair = connected_pair();
     FlightState state;
     write_snapshot(pair.server, state);
     EXPECT_EQ(pair.read_all_from_client(),
@@ -205,7 +186,7 @@ TEST(FixedAnswers, ExactBytes) {
 }
 
 TEST(FixedAnswers, WritingToAVanishedClientFailsQuietly) {
-  SocketPair pair;
+  SocketPair pair = connected_pair();
   pair.client.close();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   for (int i = 0; i < 3; ++i)

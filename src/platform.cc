@@ -84,13 +84,6 @@ SocketResult open_tcp_listener(const Ipv4Endpoint& local, int backlog) {
   return result;
 }
 
-SocketResult connect_tcp(const Ipv4Endpoint& endpoint) {
-  SocketResult result = os::open_socket(os::SocketKind::Stream);
-  if (!result.socket.valid()) return result;
-  if (int error = os::connect_to(result.socket, endpoint)) return failed_with(error);
-  return result;
-}
-
 bool set_receive_timeout(const Socket& socket, std::uint32_t milliseconds) {
   return os::set_timeout(socket, os::TimeoutKind::Receive, milliseconds);
 }

@@ -82,12 +82,6 @@ SocketResult open_tcp_listener(const Ipv4Endpoint& local, int backlog);
 // Blocks for the next connection; an invalid socket when accepting failed.
 Socket accept_connection(const Socket& listener);
 
-// TCP client connection to an IPv4 endpoint (used by tools and tests).
-SocketResult connect_tcp(const Ipv4Endpoint& endpoint);
-
-// The local port a socket is bound to (used by tools and tests).
-std::optional<std::uint16_t> local_port(const Socket& socket);
-
 bool set_receive_timeout(const Socket& socket, std::uint32_t milliseconds);
 bool set_send_timeout(const Socket& socket, std::uint32_t milliseconds);
 bool set_no_delay(const Socket& socket);

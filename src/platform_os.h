@@ -29,7 +29,6 @@ SocketResult open_socket(SocketKind kind);
 int prepare_listener(const Socket& socket);
 int bind_to(const Socket& socket, const Ipv4Endpoint& local);
 int listen_on(const Socket& socket, int backlog);
-int connect_to(const Socket& socket, const Ipv4Endpoint& remote);
 
 enum class TimeoutKind { Receive, Send };
 bool set_timeout(const Socket& socket, TimeoutKind kind, std::uint32_t milliseconds);

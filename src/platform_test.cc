@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform.h"
+#include "sockets.h"
 
 namespace simrelay {
 namespace {
@@ -41,26 +42,6 @@ class PlatformTest : public ::testing::Test {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
   }
 };
-
-// A connected pair of TCP sockets on loopback.
-struct TcpPair {
-  Socket listener;
-  Socket client;
-  Socket server;
-};
-
-TcpPair connected_pair() {
-  TcpPair pair;
-  SocketResult listener = open_tcp_listener({{127, 0, 0, 1}, 0}, 4);
-  EXPECT_TRUE(listener.socket.valid()) << os_error_text(listener.error);
-  pair.listener = std::move(listener.socket);
-  SocketResult client = connect_tcp({{127, 0, 0, 1}, local_port(pair.listener).value_or(0)});
-  EXPECT_TRUE(client.socket.valid()) << os_error_text(client.error);
-  pair.client = std::move(client.socket);
-  pair.server = accept_connection(pair.listener);
-  EXPECT_TRUE(pair.server.valid());
-  return pair;
-}
 
 TEST_F(PlatformTest, HeldPortMakesSecondListenerFailWithTheSystemsText) {
   SocketResult first = open_tcp_listener({{127, 0, 0, 1}, 0}, 4);
@@ -133,7 +114,7 @@ TEST_F(PlatformTest, DatagramSocketKeepsWorkingAfterSendToClosedPortAndTimeOut) 
 }
 
 TEST_F(PlatformTest, SendAllDeliversGatheredPiecesInOrder) {
-  TcpPair pair = connected_pair();
+  SocketPair pair = connected_pair();
   ASSERT_TRUE(set_no_delay(pair.server));
   // Larger than any socket buffer, so the send has to wait for the reader.
   std::string middle(4 << 20, '\0');
@@ -196,12 +177,12 @@ TEST(SendPieces, AFailedOrEmptySendEndsIt) {
 }
 
 TEST_F(PlatformTest, ReceiveTellsEndOfStreamFromTimeOut) {
-  TcpPair pair = connected_pair();
+  SocketPair pair = connected_pair();
   ASSERT_TRUE(set_receive_timeout(pair.server, 100));
   std::array<char, 16> buffer{};
   EXPECT_EQ(receive_some(pair.server, buffer), -1);  // Nothing came in time.
 
-  TcpPair other = connected_pair();
+  SocketPair other = connected_pair();
   ASSERT_TRUE(set_receive_timeout(other.server, PATIENT_MS));
   EXPECT_TRUE(send_all(other.client, "GET"));
   other.client.close();
@@ -210,7 +191,7 @@ TEST_F(PlatformTest, ReceiveTellsEndOfStreamFromTimeOut) {
 }
 
 TEST_F(PlatformTest, SendingToAVanishedPeerFailsWithoutEndingTheProcess) {
-  TcpPair pair = connected_pair();
+  SocketPair pair = connected_pair();
   pair.client.close();
   std::string chunk(64 * 1024, 'z');
   bool failed = false;
