@@ -50,10 +50,6 @@ struct RrefRecord {
 // readers copy it, or the not-live form, as judged at their own time.
 class FlightState {
  public:
-  FlightState() = default;
-  // Starts the reply count elsewhere than 0 (tests of its wrap-around).
-  explicit FlightState(std::uint64_t reply_count) : reply_count_(reply_count) {}
-
   // Stores the records (indexes 8 and above are ignored), then stamps both
   // clocks and counts the reply.
   void apply_reply(std::span<const RrefRecord> records, MonotonicInstant now,
