@@ -45,9 +45,9 @@ class LineQueue {
   LineWriter writer_;
   Mutex mutex_;
   CondVar changed_;
-  std::deque<Line> waiting_ GUARDED_BY(mutex_);
-  bool writing_ GUARDED_BY(mutex_) = false;
-  bool started_ GUARDED_BY(mutex_) = false;
+  std::deque<Line> waiting_ SIMRELAY_GUARDED_BY(mutex_);
+  bool writing_ SIMRELAY_GUARDED_BY(mutex_) = false;
+  bool started_ SIMRELAY_GUARDED_BY(mutex_) = false;
 };
 
 // The process's console, through one LineQueue.

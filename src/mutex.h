@@ -9,10 +9,10 @@
 
 namespace simrelay {
 
-class CAPABILITY("mutex") Mutex {
+class SIMRELAY_CAPABILITY("mutex") Mutex {
  public:
-  void lock() ACQUIRE() { mutex_.lock(); }
-  void unlock() RELEASE() { mutex_.unlock(); }
+  void lock() SIMRELAY_ACQUIRE() { mutex_.lock(); }
+  void unlock() SIMRELAY_RELEASE() { mutex_.unlock(); }
 
  private:
   friend class CondVar;
@@ -20,10 +20,10 @@ class CAPABILITY("mutex") Mutex {
 };
 
 // Holds the mutex for its own lifetime.
-class SCOPED_CAPABILITY MutexLock {
+class SIMRELAY_SCOPED_CAPABILITY MutexLock {
  public:
-  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
-  ~MutexLock() RELEASE() { mutex_.unlock(); }
+  explicit MutexLock(Mutex& mutex) SIMRELAY_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~MutexLock() SIMRELAY_RELEASE() { mutex_.unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
@@ -35,7 +35,7 @@ class CondVar {
  public:
   // Releases the mutex until notified, then holds it again; may also return
   // for no reason.
-  void wait(Mutex& mutex) REQUIRES(mutex) {
+  void wait(Mutex& mutex) SIMRELAY_REQUIRES(mutex) {
     std::unique_lock lock(mutex.mutex_, std::adopt_lock);
     condition_.wait(lock);
     lock.release();
