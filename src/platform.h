@@ -155,7 +155,8 @@ int start_detached_thread(Callable callable) {
 
 // --- Console ---------------------------------------------------------------
 
-// Writes `line` and a line feed in one call, unbuffered. A console window
+// Writes `line` and a line feed in one call, unbuffered, on the calling
+// thread (queue_stdout_line in console.h queues instead). A console window
 // gets Unicode text; a file or pipe gets the UTF-8 bytes.
 void write_stdout_line(std::string_view line);
 void write_stderr_line(std::string_view line);

@@ -94,7 +94,7 @@ void run_subscriber(Socket socket, Ipv4Endpoint endpoint, SharedFlightState stat
     }
     bool live = state->is_live(MonotonicClock::now());
     if (auto line = link_change_line(link_shown, live)) {
-      print_stdout_line(std::string(*line));
+      queue_stdout_line(std::string(*line));
       link_shown = live;
     }
     if (resubscribe_due(live, last_subscribe, MonotonicClock::now())) {
