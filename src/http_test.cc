@@ -141,6 +141,33 @@ TEST(EventStream, SendDecision) {
   EXPECT_FALSE(event_due(5, 5, sent, sent - std::chrono::seconds(5)));
 }
 
+// The passes of a stream on a hand-stepped clock, one every STREAM_TICK:
+// the passes that send, for a reply count that follows `count_at`.
+template <class CountAt>
+std::vector<int> sending_passes(int passes, CountAt count_at) {
+  StreamPace pace;
+  std::vector<int> sent;
+  for (int pass = 0; pass < passes; ++pass) {
+    MonotonicInstant now = MonotonicInstant{} + std::chrono::hours(1) + pass * STREAM_TICK;
+    std::uint64_t count = count_at(pass * STREAM_TICK);
+    if (pace.due(count, now)) {
+      pace.sent(count, now);
+      sent.push_back(pass);
+    }
+  }
+  return sent;
+}
+
+TEST(EventStream, FirstPassSendsThenTheFeedOrTheHeartbeatPaces) {
+  // Silent: the snapshot at once, then every sixth pass (1.08 s).
+  EXPECT_EQ(sending_passes(19, [](auto) { return 7u; }), (std::vector<int>{0, 6, 12, 18}));
+  // A 5 Hz feed: each new reply in an event of its own, at most one a pass;
+  // a pass that finds no new reply (passes come every 180 ms) sends nothing.
+  auto five_hertz =
+      sending_passes(17, [](auto since) { return since / std::chrono::milliseconds(200); });
+  EXPECT_EQ(five_hertz, (std::vector<int>{0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13, 14, 15, 16}));
+}
+
 TEST(EventStream, HeaderBytes) {
   EXPECT_EQ(stream_header(),
             "HTTP/1.1 200 OK\r\n"
