@@ -111,7 +111,6 @@ Socket accept_connection(const Socket& listener) {
   return Socket();
 }
 
-
 bool set_no_delay(const Socket& socket) {
   int on = 1;
   return ::setsockopt(fd_of(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
@@ -252,7 +251,6 @@ bool set_timeout(const Socket& socket, TimeoutKind kind, std::uint32_t milliseco
 int listen_on(const Socket& socket, int backlog) {
   return ::listen(fd_of(socket), backlog) == 0 ? 0 : errno;
 }
-
 
 SendAttempt send_gathered(const Socket& socket, std::span<const std::string_view> pieces) {
   iovec vectors[MAX_SEND_PIECES];

@@ -217,7 +217,6 @@ Socket accept_connection(const Socket& listener) {
   return Socket();
 }
 
-
 bool set_no_delay(const Socket& socket) {
   BOOL on = TRUE;
   return ::setsockopt(handle_of(socket), IPPROTO_TCP, TCP_NODELAY,
@@ -344,7 +343,6 @@ bool set_timeout(const Socket& socket, TimeoutKind kind, std::uint32_t milliseco
 int listen_on(const Socket& socket, int backlog) {
   return ::listen(handle_of(socket), backlog) == 0 ? 0 : WSAGetLastError();
 }
-
 
 SendAttempt send_gathered(const Socket& socket, std::span<const std::string_view> pieces) {
   WSABUF buffers[MAX_SEND_PIECES];
