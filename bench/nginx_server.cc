@@ -13,6 +13,7 @@
 
 #include "loopback.h"
 #include "platform.h"
+#include "sockets.h"
 
 extern char** environ;
 

@@ -3,6 +3,7 @@
 #include "measures.h"
 #include "nginx_server.h"
 #include "proc_stats.h"
+#include "sockets.h"
 #include "stats.h"
 
 namespace simrelay::bench {

@@ -69,11 +69,11 @@ LineQueue& console() {
 
 }  // namespace
 
-void print_stdout_line(std::string line) {
+void queue_stdout_line(std::string line) {
   console().push(ConsoleStream::Out, std::move(line));
 }
 
-void print_stderr_line(std::string line) {
+void queue_stderr_line(std::string line) {
   console().push(ConsoleStream::Err, std::move(line));
 }
 

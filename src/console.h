@@ -45,14 +45,16 @@ class LineQueue {
   LineWriter writer_;
   Mutex mutex_;
   CondVar changed_;
-  std::deque<Line> waiting_ GUARDED_BY(mutex_);
-  bool writing_ GUARDED_BY(mutex_) = false;
-  bool started_ GUARDED_BY(mutex_) = false;
+  std::deque<Line> waiting_ SIMRELAY_GUARDED_BY(mutex_);
+  bool writing_ SIMRELAY_GUARDED_BY(mutex_) = false;
+  bool started_ SIMRELAY_GUARDED_BY(mutex_) = false;
 };
 
-// The process's console, through one LineQueue.
-void print_stdout_line(std::string line);
-void print_stderr_line(std::string line);
+// Queues a line for the process's console, through its one LineQueue; the
+// writes themselves are write_stdout_line and write_stderr_line (platform.h).
+void queue_stdout_line(std::string line);
+void queue_stderr_line(std::string line);
+// Waits until every line queued so far is out.
 void drain_console();
 
 }  // namespace simrelay

@@ -91,6 +91,25 @@ void stream_events(const Socket& connection, FlightState& state);
 bool event_due(std::uint64_t count, std::uint64_t last_count, MonotonicInstant last_sent,
                MonotonicInstant now);
 
+// What a stream has sent so far: its first pass always sends, every later
+// one when event_due says so. The clock comes in, so tests step it by hand.
+class StreamPace {
+ public:
+  bool due(std::uint64_t count, MonotonicInstant now) const {
+    return !started_ || event_due(count, last_count_, last_sent_, now);
+  }
+  void sent(std::uint64_t count, MonotonicInstant at) {
+    started_ = true;
+    last_count_ = count;
+    last_sent_ = at;
+  }
+
+ private:
+  bool started_ = false;
+  std::uint64_t last_count_ = 0;
+  MonotonicInstant last_sent_{};
+};
+
 // The stream's header, from the status line to "retry: 2000\n\n".
 std::string stream_header();
 

@@ -1,6 +1,5 @@
 // The live event stream: one Server-Sent Event per new reply from X-Plane,
 // and the current snapshot again after a second without one.
-#include <limits>
 #include <thread>
 
 #include "http.h"
@@ -22,18 +21,16 @@ void stream_events(const Socket& connection, FlightState& state) {
   set_no_delay(connection);  // Each event leaves at once; a failure only costs latency.
   allow_late_wakeups(STREAM_WAKE_SLACK_US);
 
-  std::uint64_t last_count = std::numeric_limits<std::uint64_t>::max();
-  MonotonicInstant last_sent = MonotonicClock::now() - std::chrono::seconds(2);
+  StreamPace pace;
   constexpr std::string_view PREFIX = "data: ";
   std::string event(PREFIX);  // Reused for every pass: "data: " + snapshot + "\n\n".
   for (;;) {
     event.resize(PREFIX.size());
     std::uint64_t count = state.append_snapshot(event, MonotonicClock::now());
-    if (event_due(count, last_count, last_sent, MonotonicClock::now())) {
+    if (pace.due(count, MonotonicClock::now())) {
       event += "\n\n";
       if (!send_all(connection, event)) return;
-      last_sent = MonotonicClock::now();
-      last_count = count;
+      pace.sent(count, MonotonicClock::now());
     }
     std::this_thread::sleep_for(STREAM_TICK);
   }

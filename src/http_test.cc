@@ -4,6 +4,8 @@
 
 #include <thread>
 
+#include "sockets.h"
+
 namespace simrelay {
 namespace {
 
@@ -139,6 +141,33 @@ TEST(EventStream, SendDecision) {
   EXPECT_FALSE(event_due(5, 5, sent, sent - std::chrono::seconds(5)));
 }
 
+// The passes of a stream on a hand-stepped clock, one every STREAM_TICK:
+// the passes that send, for a reply count that follows `count_at`.
+template <class CountAt>
+std::vector<int> sending_passes(int passes, CountAt count_at) {
+  StreamPace pace;
+  std::vector<int> sent;
+  for (int pass = 0; pass < passes; ++pass) {
+    MonotonicInstant now = MonotonicInstant{} + std::chrono::hours(1) + pass * STREAM_TICK;
+    std::uint64_t count = count_at(pass * STREAM_TICK);
+    if (pace.due(count, now)) {
+      pace.sent(count, now);
+      sent.push_back(pass);
+    }
+  }
+  return sent;
+}
+
+TEST(EventStream, FirstPassSendsThenTheFeedOrTheHeartbeatPaces) {
+  // Silent: the snapshot at once, then every sixth pass (1.08 s).
+  EXPECT_EQ(sending_passes(19, [](auto) { return 7u; }), (std::vector<int>{0, 6, 12, 18}));
+  // A 5 Hz feed: each new reply in an event of its own, at most one a pass;
+  // a pass that finds no new reply (passes come every 180 ms) sends nothing.
+  auto five_hertz =
+      sending_passes(17, [](auto since) { return since / std::chrono::milliseconds(200); });
+  EXPECT_EQ(five_hertz, (std::vector<int>{0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13, 14, 15, 16}));
+}
+
 TEST(EventStream, HeaderBytes) {
   EXPECT_EQ(stream_header(),
             "HTTP/1.1 200 OK\r\n"
@@ -153,33 +182,12 @@ TEST(EventStream, HeaderBytes) {
             "retry: 2000\n\n");
 }
 
-// A connected pair of loopback sockets, for the answer writers.
-struct SocketPair {
-  Socket server, client;
-  SocketPair() {
-    SocketResult listener = open_tcp_listener({{127, 0, 0, 1}, 0}, 1);
-    EXPECT_TRUE(listener.socket.valid()) << os_error_text(listener.error);
-    auto port = local_port(listener.socket);
-    client = connect_tcp(Ipv4Endpoint{{127, 0, 0, 1}, *port}).socket;
-    server = accept_connection(listener.socket);
-  }
-  std::string read_all_from_client() {
-    server.close();
-    std::string all;
-    char buffer[4096];
-    long n;
-    while ((n = receive_some(client, buffer)) > 0)
-      all.append(buffer, static_cast<std::size_t>(n));
-    return all;
-  }
-};
-
 TEST(FixedAnswers, ExactBytes) {
   const std::string cors = std::string(CORS_HEADERS);
   EXPECT_EQ(cors.size(), 153u);
   EXPECT_EQ(STATUS_BODY.size(), 95u);
   {
-    SocketPair pair;
+    SocketPair pair = connected_pair();
     write_preflight(pair.server);
     std::string bytes = pair.read_all_from_client();
     EXPECT_EQ(bytes, "HTTP/1.1 204 No Content\r\n" + cors +
@@ -187,7 +195,7 @@ TEST(FixedAnswers, ExactBytes) {
     EXPECT_EQ(bytes.size(), 218u);
   }
   {
-    SocketPair pair;
+    SocketPair pair = connected_pair();
     write_status_page(pair.server);
     EXPECT_EQ(pair.read_all_from_client(),
               "HTTP/1.1 200 OK\r\n" + cors + "Connection: close\r\n" +
@@ -195,7 +203,7 @@ TEST(FixedAnswers, ExactBytes) {
                   std::string(STATUS_BODY));
   }
   {
-    SocketPair pair;
+    SocketPair pair = connected_pair();
     FlightState state;
     write_snapshot(pair.server, state);
     EXPECT_EQ(pair.read_all_from_client(),
@@ -205,7 +213,7 @@ TEST(FixedAnswers, ExactBytes) {
 }
 
 TEST(FixedAnswers, WritingToAVanishedClientFailsQuietly) {
-  SocketPair pair;
+  SocketPair pair = connected_pair();
   pair.client.close();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   for (int i = 0; i < 3; ++i)

@@ -4,7 +4,6 @@
 #include <variant>
 
 #include "config.h"
-#include "connection_threads.h"
 #include "console.h"
 #include "http.h"
 #include "platform.h"
@@ -21,20 +20,22 @@ constexpr int LISTEN_BACKLOG = 128;
 // Leaves the line on standard error, waits for Enter (or the end of input)
 // so a double-clicked console window stays readable, and exits with 1.
 [[noreturn]] void fail_and_pause(std::string line) {
-  print_stderr_line(std::move(line));
-  print_stderr_line("Press Enter to close.");
+  queue_stderr_line(std::move(line));
+  queue_stderr_line("Press Enter to close.");
   drain_console();  // The reason and the prompt stand before the wait.
   discard_stdin_line();
   exit_process(1);
 }
 
 [[noreturn]] void accept_forever(const Socket& listener, const SharedFlightState& state) {
-  ConnectionThreads threads(
-      [state](Socket connection) { serve_connection(std::move(connection), state); });
   for (;;) {
     Socket connection = accept_connection(listener);
-    // When no thread can be started the connection is closed right here.
-    if (connection.valid()) threads.dispatch(std::move(connection));
+    if (!connection.valid()) continue;
+    // When no thread can be started the callable is destroyed unrun: the
+    // connection is closed unserved and its state reference dropped here.
+    start_detached_thread([connection = std::move(connection), state = state]() mutable {
+      serve_connection(std::move(connection), std::move(state));
+    });
   }
 }
 
@@ -48,14 +49,14 @@ int run_bridge(std::vector<std::string> arguments) {
 
   std::optional<Ipv4Endpoint> endpoint = resolve_xplane_endpoint(config.xplane_host);
   if (!endpoint) fail_and_pause("✗ cannot resolve X-Plane host '" + config.xplane_host + "'");
-  print_stdout_line(std::string(BANNER));
+  queue_stdout_line(std::string(BANNER));
 
   SharedFlightState state = make_flight_state();
   SocketResult udp = open_udp_socket_at(UDP_BIND_ADDRESS);
   if (!udp.socket.valid()) fail_and_pause("✗ UDP: " + os_error_text(udp.error));
   // From the first subscription on, every ending of the process cancels them.
   send_datagrams_at_exit(udp.socket, *endpoint, cancellation_requests());
-  print_stdout_line("→ asking X-Plane at " + to_string(*endpoint) + " for position (" +
+  queue_stdout_line("→ asking X-Plane at " + to_string(*endpoint) + " for position (" +
                     std::to_string(RREF_RATE_HZ) + " Hz)");
 
   int thread_error = start_detached_thread(
@@ -72,7 +73,7 @@ int run_bridge(std::vector<std::string> arguments) {
     fail_and_pause("✗ cannot open http://localhost:" + port + ": " + os_error_text(listener.error) +
                    " (is the bridge already running?)");
   }
-  print_stdout_line("✓ bridge ready on http://localhost:" + port +
+  queue_stdout_line("✓ bridge ready on http://localhost:" + port +
                     " — enable \"X-Plane live\" on the map. Close this window to stop.");
   accept_forever(listener.socket, state);
 }

@@ -2,7 +2,6 @@
 // checks their use.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -10,10 +9,10 @@
 
 namespace simrelay {
 
-class CAPABILITY("mutex") Mutex {
+class SIMRELAY_CAPABILITY("mutex") Mutex {
  public:
-  void lock() ACQUIRE() { mutex_.lock(); }
-  void unlock() RELEASE() { mutex_.unlock(); }
+  void lock() SIMRELAY_ACQUIRE() { mutex_.lock(); }
+  void unlock() SIMRELAY_RELEASE() { mutex_.unlock(); }
 
  private:
   friend class CondVar;
@@ -21,10 +20,10 @@ class CAPABILITY("mutex") Mutex {
 };
 
 // Holds the mutex for its own lifetime.
-class SCOPED_CAPABILITY MutexLock {
+class SIMRELAY_SCOPED_CAPABILITY MutexLock {
  public:
-  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
-  ~MutexLock() RELEASE() { mutex_.unlock(); }
+  explicit MutexLock(Mutex& mutex) SIMRELAY_ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~MutexLock() SIMRELAY_RELEASE() { mutex_.unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
@@ -34,23 +33,13 @@ class SCOPED_CAPABILITY MutexLock {
 
 class CondVar {
  public:
-  // Releases the mutex until notified or until `deadline`, then holds it
-  // again. False when the deadline passed. May also return early for no
-  // reason: callers check what they wait for.
-  bool wait_until(Mutex& mutex, std::chrono::steady_clock::time_point deadline) REQUIRES(mutex) {
-    std::unique_lock lock(mutex.mutex_, std::adopt_lock);
-    bool notified = condition_.wait_until(lock, deadline) == std::cv_status::no_timeout;
-    lock.release();  // Still held, by the caller's own lock.
-    return notified;
-  }
   // Releases the mutex until notified, then holds it again; may also return
   // for no reason.
-  void wait(Mutex& mutex) REQUIRES(mutex) {
+  void wait(Mutex& mutex) SIMRELAY_REQUIRES(mutex) {
     std::unique_lock lock(mutex.mutex_, std::adopt_lock);
     condition_.wait(lock);
     lock.release();
   }
-  void notify_one() { condition_.notify_one(); }
   void notify_all() { condition_.notify_all(); }
 
  private:

@@ -16,7 +16,6 @@
 #endif
 
 #include "platform_os.h"
-#include "platform_sockaddr.h"
 
 #include <algorithm>
 #include <atomic>
@@ -110,15 +109,6 @@ Socket accept_connection(const Socket& listener) {
     ::usleep(10 * 1000);
   }
   return Socket();
-}
-
-std::optional<std::uint16_t> local_port(const Socket& socket) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  if (::getsockname(fd_of(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return std::nullopt;
-  }
-  return ntohs(address.sin_port);
 }
 
 bool set_no_delay(const Socket& socket) {
@@ -260,13 +250,6 @@ bool set_timeout(const Socket& socket, TimeoutKind kind, std::uint32_t milliseco
 
 int listen_on(const Socket& socket, int backlog) {
   return ::listen(fd_of(socket), backlog) == 0 ? 0 : errno;
-}
-
-int connect_to(const Socket& socket, const Ipv4Endpoint& remote) {
-  sockaddr_in address = to_sockaddr(remote);
-  return ::connect(fd_of(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-             ? 0
-             : errno;
 }
 
 SendAttempt send_gathered(const Socket& socket, std::span<const std::string_view> pieces) {

@@ -17,7 +17,6 @@
 
 #include "command_line.h"
 #include "platform_os.h"
-#include "platform_sockaddr.h"
 
 namespace simrelay {
 namespace {
@@ -214,15 +213,6 @@ Socket accept_connection(const Socket& listener) {
   return Socket();
 }
 
-std::optional<std::uint16_t> local_port(const Socket& socket) {
-  sockaddr_in address{};
-  int length = sizeof address;
-  if (::getsockname(handle_of(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return std::nullopt;
-  }
-  return ntohs(address.sin_port);
-}
-
 bool set_no_delay(const Socket& socket) {
   BOOL on = TRUE;
   return ::setsockopt(handle_of(socket), IPPROTO_TCP, TCP_NODELAY,
@@ -348,13 +338,6 @@ bool set_timeout(const Socket& socket, TimeoutKind kind, std::uint32_t milliseco
 
 int listen_on(const Socket& socket, int backlog) {
   return ::listen(handle_of(socket), backlog) == 0 ? 0 : WSAGetLastError();
-}
-
-int connect_to(const Socket& socket, const Ipv4Endpoint& remote) {
-  sockaddr_in address = to_sockaddr(remote);
-  return ::connect(handle_of(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-             ? 0
-             : WSAGetLastError();
 }
 
 SendAttempt send_gathered(const Socket& socket, std::span<const std::string_view> pieces) {

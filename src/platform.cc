@@ -40,6 +40,17 @@ void send_exit_datagrams() {
       EXIT_DATAGRAMS_PATIENCE);
 }
 
+// Drops the first `sent` bytes from `due`: the pieces that went whole, then
+// the front of the piece the send stopped in. What is left to send.
+std::span<std::string_view> advance_past_sent(std::span<std::string_view> due, std::size_t sent) {
+  while (!due.empty() && sent >= due.front().size()) {
+    sent -= due.front().size();
+    due = due.subspan(1);
+  }
+  if (!due.empty()) due.front().remove_prefix(sent);
+  return due;
+}
+
 }  // namespace
 
 Socket& Socket::operator=(Socket&& other) noexcept {
@@ -81,13 +92,6 @@ SocketResult open_tcp_listener(const Ipv4Endpoint& local, int backlog) {
   return result;
 }
 
-SocketResult connect_tcp(const Ipv4Endpoint& endpoint) {
-  SocketResult result = os::open_socket(os::SocketKind::Stream);
-  if (!result.socket.valid()) return result;
-  if (int error = os::connect_to(result.socket, endpoint)) return failed_with(error);
-  return result;
-}
-
 bool set_receive_timeout(const Socket& socket, std::uint32_t milliseconds) {
   return os::set_timeout(socket, os::TimeoutKind::Receive, milliseconds);
 }
@@ -96,13 +100,22 @@ bool set_send_timeout(const Socket& socket, std::uint32_t milliseconds) {
   return os::set_timeout(socket, os::TimeoutKind::Send, milliseconds);
 }
 
-std::span<std::string_view> advance_past_sent(std::span<std::string_view> due, std::size_t sent) {
-  while (!due.empty() && sent >= due.front().size()) {
-    sent -= due.front().size();
-    due = due.subspan(1);
+bool send_pieces(std::span<const std::string_view> pieces, const GatheredSend& send) {
+  std::string_view storage[MAX_SEND_PIECES];
+  std::size_t count = 0;
+  for (std::string_view piece : pieces) {
+    if (piece.empty()) continue;
+    if (count == MAX_SEND_PIECES) return false;
+    storage[count++] = piece;
   }
-  if (!due.empty()) due.front().remove_prefix(sent);
-  return due;
+  std::span<std::string_view> due(storage, count);
+  while (!due.empty()) {
+    SendAttempt attempt = send(due);
+    if (attempt.interrupted) continue;
+    if (attempt.sent <= 0) return false;
+    due = advance_past_sent(due, static_cast<std::size_t>(attempt.sent));
+  }
+  return true;
 }
 
 bool send_all(const Socket& socket, std::span<const std::string_view> pieces) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -81,12 +82,6 @@ SocketResult open_tcp_listener(const Ipv4Endpoint& local, int backlog);
 // Blocks for the next connection; an invalid socket when accepting failed.
 Socket accept_connection(const Socket& listener);
 
-// TCP client connection to an IPv4 endpoint (used by tools and tests).
-SocketResult connect_tcp(const Ipv4Endpoint& endpoint);
-
-// The local port a socket is bound to (used by tools and tests).
-std::optional<std::uint16_t> local_port(const Socket& socket);
-
 bool set_receive_timeout(const Socket& socket, std::uint32_t milliseconds);
 bool set_send_timeout(const Socket& socket, std::uint32_t milliseconds);
 bool set_no_delay(const Socket& socket);
@@ -104,6 +99,18 @@ bool send_all(const Socket& socket, std::span<const std::string_view> pieces);
 inline bool send_all(const Socket& socket, std::string_view bytes) {
   return send_all(socket, std::span<const std::string_view>(&bytes, 1));
 }
+
+// One gathered send: the bytes it took (-1 when it failed), and whether a
+// signal cut it short before it took anything.
+struct SendAttempt {
+  long sent;
+  bool interrupted;
+};
+using GatheredSend = std::function<SendAttempt(std::span<const std::string_view> due)>;
+
+// The loop behind send_all with the system's send replaced by `send`, so
+// that tests can make the sends short or interrupted.
+bool send_pieces(std::span<const std::string_view> pieces, const GatheredSend& send);
 
 // One whole datagram: its length, or nothing when the receive failed or the
 // datagram did not fit the buffer (a longer datagram is dropped whole).
@@ -148,7 +155,8 @@ int start_detached_thread(Callable callable) {
 
 // --- Console ---------------------------------------------------------------
 
-// Writes `line` and a line feed in one call, unbuffered. A console window
+// Writes `line` and a line feed in one call, unbuffered, on the calling
+// thread (queue_stdout_line in console.h queues instead). A console window
 // gets Unicode text; a file or pipe gets the UTF-8 bytes.
 void write_stdout_line(std::string_view line);
 void write_stderr_line(std::string_view line);

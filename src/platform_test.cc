@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "platform.h"
-#include "platform_os.h"
+#include "sockets.h"
 
 namespace simrelay {
 namespace {
@@ -42,26 +42,6 @@ class PlatformTest : public ::testing::Test {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
   }
 };
-
-// A connected pair of TCP sockets on loopback.
-struct TcpPair {
-  Socket listener;
-  Socket client;
-  Socket server;
-};
-
-TcpPair connected_pair() {
-  TcpPair pair;
-  SocketResult listener = open_tcp_listener({{127, 0, 0, 1}, 0}, 4);
-  EXPECT_TRUE(listener.socket.valid()) << os_error_text(listener.error);
-  pair.listener = std::move(listener.socket);
-  SocketResult client = connect_tcp({{127, 0, 0, 1}, local_port(pair.listener).value_or(0)});
-  EXPECT_TRUE(client.socket.valid()) << os_error_text(client.error);
-  pair.client = std::move(client.socket);
-  pair.server = accept_connection(pair.listener);
-  EXPECT_TRUE(pair.server.valid());
-  return pair;
-}
 
 TEST_F(PlatformTest, HeldPortMakesSecondListenerFailWithTheSystemsText) {
   SocketResult first = open_tcp_listener({{127, 0, 0, 1}, 0}, 4);
@@ -134,7 +114,7 @@ TEST_F(PlatformTest, DatagramSocketKeepsWorkingAfterSendToClosedPortAndTimeOut) 
 }
 
 TEST_F(PlatformTest, SendAllDeliversGatheredPiecesInOrder) {
-  TcpPair pair = connected_pair();
+  SocketPair pair = connected_pair();
   ASSERT_TRUE(set_no_delay(pair.server));
   // Larger than any socket buffer, so the send has to wait for the reader.
   std::string middle(4 << 20, '\0');
@@ -165,14 +145,14 @@ TEST(SendPieces, ShortAndInterruptedSendsStillDeliverEverythingInOrder) {
     std::string wire;
     int calls = 0;
     bool sent = send_pieces(pieces, [&](std::span<const std::string_view> due) {
-      if (++calls % 2 == 0) return os::SendAttempt{-1, true};
+      if (++calls % 2 == 0) return SendAttempt{-1, true};
       long budget = step;
       for (std::string_view piece : due) {
         long taken = std::min<long>(budget, static_cast<long>(piece.size()));
         wire.append(piece.substr(0, static_cast<std::size_t>(taken)));
         budget -= taken;
       }
-      return os::SendAttempt{step - budget, false};
+      return SendAttempt{step - budget, false};
     });
     EXPECT_TRUE(sent);
     EXPECT_EQ(wire, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}") << step;
@@ -183,26 +163,26 @@ TEST(SendPieces, AFailedOrEmptySendEndsIt) {
   const std::string_view pieces[] = {"abc", "def"};
   int calls = 0;
   EXPECT_FALSE(send_pieces(pieces, [&](std::span<const std::string_view>) {
-    return os::SendAttempt{++calls == 1 ? 4L : 0L, false};
+    return SendAttempt{++calls == 1 ? 4L : 0L, false};
   }));
   EXPECT_EQ(calls, 2);
-  EXPECT_FALSE(send_pieces(pieces, [](auto) { return os::SendAttempt{-1, false}; }));
+  EXPECT_FALSE(send_pieces(pieces, [](auto) { return SendAttempt{-1, false}; }));
   std::string_view many[MAX_SEND_PIECES + 1];
   many[0] = "x";
   EXPECT_TRUE(send_pieces(std::span(many, MAX_SEND_PIECES), [](auto due) {
-    return os::SendAttempt{static_cast<long>(due.front().size()), false};
+    return SendAttempt{static_cast<long>(due.front().size()), false};
   }));
   std::fill(std::begin(many), std::end(many), "x");
-  EXPECT_FALSE(send_pieces(many, [](auto) { return os::SendAttempt{1, false}; }));
+  EXPECT_FALSE(send_pieces(many, [](auto) { return SendAttempt{1, false}; }));
 }
 
 TEST_F(PlatformTest, ReceiveTellsEndOfStreamFromTimeOut) {
-  TcpPair pair = connected_pair();
+  SocketPair pair = connected_pair();
   ASSERT_TRUE(set_receive_timeout(pair.server, 100));
   std::array<char, 16> buffer{};
   EXPECT_EQ(receive_some(pair.server, buffer), -1);  // Nothing came in time.
 
-  TcpPair other = connected_pair();
+  SocketPair other = connected_pair();
   ASSERT_TRUE(set_receive_timeout(other.server, PATIENT_MS));
   EXPECT_TRUE(send_all(other.client, "GET"));
   other.client.close();
@@ -211,7 +191,7 @@ TEST_F(PlatformTest, ReceiveTellsEndOfStreamFromTimeOut) {
 }
 
 TEST_F(PlatformTest, SendingToAVanishedPeerFailsWithoutEndingTheProcess) {
-  TcpPair pair = connected_pair();
+  SocketPair pair = connected_pair();
   pair.client.close();
   std::string chunk(64 * 1024, 'z');
   bool failed = false;

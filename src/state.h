@@ -50,37 +50,35 @@ struct RrefRecord {
 // readers copy it, or the not-live form, as judged at their own time.
 class FlightState {
  public:
-  FlightState() = default;
-  // Starts the reply count elsewhere than 0 (tests of its wrap-around).
-  explicit FlightState(std::uint64_t reply_count) : reply_count_(reply_count) {}
-
   // Stores the records (indexes 8 and above are ignored), then stamps both
   // clocks and counts the reply.
   void apply_reply(std::span<const RrefRecord> records, MonotonicInstant now,
-                   std::chrono::system_clock::time_point wall_now) EXCLUDES(mutex_);
-  void apply_reply(std::span<const RrefRecord> records) EXCLUDES(mutex_);
+                   std::chrono::system_clock::time_point wall_now) SIMRELAY_EXCLUDES(mutex_);
+  void apply_reply(std::span<const RrefRecord> records) SIMRELAY_EXCLUDES(mutex_);
 
-  bool is_live(MonotonicInstant now) const EXCLUDES(mutex_);
-  std::uint64_t reply_count() const EXCLUDES(mutex_);
+  bool is_live(MonotonicInstant now) const SIMRELAY_EXCLUDES(mutex_);
+  std::uint64_t reply_count() const SIMRELAY_EXCLUDES(mutex_);
 
   // Appends the snapshot as judged at `now` and returns the reply count it
   // shows, both read under one hold of the lock.
-  std::uint64_t append_snapshot(std::string& out, MonotonicInstant now) const EXCLUDES(mutex_);
-  std::string snapshot_json(MonotonicInstant now) const EXCLUDES(mutex_);
-  std::string snapshot_json() const EXCLUDES(mutex_) {
+  std::uint64_t append_snapshot(std::string& out, MonotonicInstant now) const
+      SIMRELAY_EXCLUDES(mutex_);
+  std::string snapshot_json(MonotonicInstant now) const SIMRELAY_EXCLUDES(mutex_);
+  std::string snapshot_json() const SIMRELAY_EXCLUDES(mutex_) {
     return snapshot_json(MonotonicClock::now());
   }
 
  private:
-  bool live_at(MonotonicInstant now) const REQUIRES(mutex_);
-  void render_live_json() REQUIRES(mutex_);
+  bool live_at(MonotonicInstant now) const SIMRELAY_REQUIRES(mutex_);
+  void render_live_json() SIMRELAY_REQUIRES(mutex_);
 
   mutable Mutex mutex_;
-  std::array<std::optional<float>, POSITION_FIELDS.size()> values_ GUARDED_BY(mutex_){};
-  std::optional<MonotonicInstant> last_reply_ GUARDED_BY(mutex_);
-  std::uint64_t reply_time_ms_ GUARDED_BY(mutex_) = 0;  // Wall clock, milliseconds since 1970.
-  std::uint64_t reply_count_ GUARDED_BY(mutex_) = 0;
-  std::string live_json_ GUARDED_BY(mutex_);  // The snapshot while the link is live.
+  std::array<std::optional<float>, POSITION_FIELDS.size()> values_ SIMRELAY_GUARDED_BY(mutex_){};
+  std::optional<MonotonicInstant> last_reply_ SIMRELAY_GUARDED_BY(mutex_);
+  std::uint64_t reply_time_ms_ SIMRELAY_GUARDED_BY(mutex_) =
+      0;  // Wall clock, milliseconds since 1970.
+  std::uint64_t reply_count_ SIMRELAY_GUARDED_BY(mutex_) = 0;
+  std::string live_json_ SIMRELAY_GUARDED_BY(mutex_);  // The snapshot while the link is live.
 };
 
 using SharedFlightState = std::shared_ptr<FlightState>;

@@ -6,7 +6,6 @@
 #include "console.h"
 
 namespace simrelay {
-namespace {
 
 void put_le32(char* at, std::uint32_t value) {
   for (int i = 0; i < 4; ++i)
@@ -20,33 +19,15 @@ std::uint32_t get_le32(const char* at) {
   return value;
 }
 
-constexpr std::size_t RATE_OFFSET = 5;
-constexpr std::size_t INDEX_OFFSET = 9;
-constexpr std::size_t PATH_OFFSET = 13;
-static_assert(PATH_OFFSET + DATAREF_PATH_LEN == RREF_REQUEST_LEN);
-
-}  // namespace
-
 RrefRequest build_rref_request(std::size_t row, std::int32_t rate_hz) {
   RrefRequest request{};  // Zero-filled, so the path field ends in zeros.
   std::memcpy(request.data(), "RREF", 5);
-  put_le32(request.data() + RATE_OFFSET, static_cast<std::uint32_t>(rate_hz));
-  put_le32(request.data() + INDEX_OFFSET, static_cast<std::uint32_t>(row));
+  put_le32(request.data() + RREF_RATE_OFFSET, static_cast<std::uint32_t>(rate_hz));
+  put_le32(request.data() + RREF_INDEX_OFFSET, static_cast<std::uint32_t>(row));
   std::string_view path = POSITION_FIELDS[row].dataref_path;
   static_assert(DATAREF_PATH_LEN >= 43);
-  std::memcpy(request.data() + PATH_OFFSET, path.data(), path.size());
+  std::memcpy(request.data() + RREF_PATH_OFFSET, path.data(), path.size());
   return request;
-}
-
-std::optional<RrefSubscription> decode_rref_request(std::span<const char> datagram) {
-  if (datagram.size() != RREF_REQUEST_LEN) return std::nullopt;
-  // X-Plane looks at the tag alone: clients that send "RREF0" are served too.
-  if (std::memcmp(datagram.data(), "RREF", 4) != 0) return std::nullopt;
-  const char* path = datagram.data() + PATH_OFFSET;
-  std::size_t length = std::find(path, path + DATAREF_PATH_LEN, '\0') - path;
-  return RrefSubscription{static_cast<std::int32_t>(get_le32(datagram.data() + RATE_OFFSET)),
-                          static_cast<std::int32_t>(get_le32(datagram.data() + INDEX_OFFSET)),
-                          std::string(path, length)};
 }
 
 void send_subscriptions(const Socket& socket, const Ipv4Endpoint& endpoint) {
@@ -78,20 +59,6 @@ std::optional<RrefReply> decode_rref_reply(std::span<const char> datagram) {
   if (std::memcmp(datagram.data(), "RREF", 4) != 0) return std::nullopt;
   std::size_t whole = (datagram.size() - RREF_REPLY_HEADER_LEN) / RREF_RECORD_LEN;
   return RrefReply(datagram.subspan(RREF_REPLY_HEADER_LEN, whole * RREF_RECORD_LEN));
-}
-
-std::string encode_rref_reply(std::span<const RrefRecord> records) {
-  std::string reply(RREF_REPLY_HEADER_LEN + records.size() * RREF_RECORD_LEN, '\0');
-  std::memcpy(reply.data(), "RREF,", RREF_REPLY_HEADER_LEN);  // X-Plane puts a comma there.
-  char* at = reply.data() + RREF_REPLY_HEADER_LEN;
-  for (const RrefRecord& record : records) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &record.value, sizeof bits);
-    put_le32(at, record.index);
-    put_le32(at + 4, bits);
-    at += RREF_RECORD_LEN;
-  }
-  return reply;
 }
 
 std::size_t copy_records(const RrefReply& reply, std::span<RrefRecord> out) {
@@ -127,7 +94,7 @@ void run_subscriber(Socket socket, Ipv4Endpoint endpoint, SharedFlightState stat
     }
     bool live = state->is_live(MonotonicClock::now());
     if (auto line = link_change_line(link_shown, live)) {
-      print_stdout_line(std::string(*line));
+      queue_stdout_line(std::string(*line));
       link_shown = live;
     }
     if (resubscribe_due(live, last_subscribe, MonotonicClock::now())) {

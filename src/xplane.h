@@ -35,16 +35,16 @@ using RrefRequest = std::array<char, RREF_REQUEST_LEN>;
 // The subscription request for one row of POSITION_FIELDS.
 RrefRequest build_rref_request(std::size_t row, std::int32_t rate_hz);
 
-// The fields of a subscription request: "RREF", one byte (any value), rate,
-// index and a DATAREF_PATH_LEN-byte path field, RREF_REQUEST_LEN bytes in all.
-struct RrefSubscription {
-  std::int32_t rate_hz;  // 0 cancels the index.
-  std::int32_t index;    // The subscriber's own number, echoed in every record.
-  std::string path;      // Up to the first zero byte of the path field.
-};
+// A request is "RREF", one byte (any value), then rate, index and a
+// DATAREF_PATH_LEN-byte path field, RREF_REQUEST_LEN bytes in all.
+inline constexpr std::size_t RREF_RATE_OFFSET = 5;
+inline constexpr std::size_t RREF_INDEX_OFFSET = 9;
+inline constexpr std::size_t RREF_PATH_OFFSET = 13;
+static_assert(RREF_PATH_OFFSET + DATAREF_PATH_LEN == RREF_REQUEST_LEN);
 
-// Nothing unless the datagram has a request's length and tag.
-std::optional<RrefSubscription> decode_rref_request(std::span<const char> datagram);
+// Every number in an RREF datagram is a little-endian 32-bit word.
+void put_le32(char* at, std::uint32_t value);
+std::uint32_t get_le32(const char* at);
 
 // Sends the eight requests in row order; every send failure is ignored.
 void send_subscriptions(const Socket& socket, const Ipv4Endpoint& endpoint);
@@ -66,9 +66,6 @@ class RrefReply {
 
 // Nothing when the datagram is not an RREF reply.
 std::optional<RrefReply> decode_rref_reply(std::span<const char> datagram);
-
-// A reply datagram as X-Plane sends it: "RREF,", then the records.
-std::string encode_rref_reply(std::span<const RrefRecord> records);
 
 // Copies up to `out.size()` records; returns how many.
 std::size_t copy_records(const RrefReply& reply, std::span<RrefRecord> out);

@@ -94,21 +94,6 @@ TEST(RrefReply, IndexesUnsignedAndValuesBitForBit) {
   EXPECT_EQ(std::bit_cast<std::uint32_t>(records[3].value), nan_bits);
 }
 
-// The halves the stand-in and the test feeds use: X-Plane's side of the wire.
-TEST(RrefSimulatorSide, RequestsDecodeAndRepliesEncodeByteForByte) {
-  RrefRequest request = build_rref_request(5, 5);
-  auto decoded = decode_rref_request(request);
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(decoded->rate_hz, 5);
-  EXPECT_EQ(decoded->index, 5);
-  EXPECT_EQ(decoded->path, "sim/flightmodel/position/indicated_airspeed");
-  EXPECT_FALSE(decode_rref_request(std::span<const char>(request).first(RREF_REQUEST_LEN - 1)));
-
-  std::vector<RrefRecord> records = {{2, 400.0f}, {0xfffffff9u, -1.5f}};
-  EXPECT_EQ(encode_rref_reply(records), "RREF," + record(2, 400.0f) + record(0xfffffff9u, -1.5f));
-  EXPECT_EQ(encode_rref_reply({}), "RREF,");
-}
-
 TEST(SubscriberDecisions, LinkLinesOnChangeOnly) {
   EXPECT_FALSE(link_change_line(false, false));
   EXPECT_FALSE(link_change_line(true, true));

@@ -91,40 +91,47 @@ TEST_F(HttpTest, HeadsBeyondTheLimitAreCutOff) {
   EXPECT_EQ(exchange("GET /state HTTP/1.1\r\n\r\n"), STALE_SNAPSHOT);
 }
 
+// When a stream sends is pinned on a stepped clock in the unit tests; here
+// is what a client reads, checked in ways a busy machine cannot upset.
 TEST_F(HttpTest, StreamHeaderThenEventsWhileSilent) {
   HttpClient client(port);
   auto start = Clock::now();
   client.send("GET /stream HTTP/1.1\r\n\r\n");
-  std::string first = client.read_until_count("\n\n", 2, milliseconds(2000));
-  EXPECT_LT(Clock::now() - start, milliseconds(900));  // Not a heartbeat later.
-  EXPECT_EQ(first, STREAM_HEADER + STALE_EVENT);
-  // Then the stale snapshot repeated about every 1.1 s.
-  std::string more = client.read_until_count("\n\n", 3, milliseconds(5500));
-  double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_EQ(client.read_until_count("\n\n", 2, milliseconds(10000)), STREAM_HEADER + STALE_EVENT);
+  // Then the stale snapshot again as heartbeats, which come late on a busy
+  // machine but never early.
+  std::string more = client.read_until_count("\n\n", 3, milliseconds(20000));
   EXPECT_EQ(more, STALE_EVENT + STALE_EVENT + STALE_EVENT);
-  EXPECT_GT(elapsed, 2.9);
-  EXPECT_LT(elapsed, 5.5);  // Room for a busy machine.
+  EXPECT_GT(Clock::now() - start, milliseconds(2900));
 }
 
 TEST_F(HttpTest, StreamFollowsAFiveHertzFeed) {
   XPlaneFeed feed(std::move(xplane), milliseconds(200));
   ASSERT_TRUE(bridge.wait_stdout_line("✓ receiving data from X-Plane", start_timeout()));
-  std::vector<MonotonicInstant> arrivals;
+  std::vector<std::uint32_t> shown;  // The feed's sequence number in each event.
   StreamClients stream(*make_http_target("127.0.0.1", port, "/stream"), 1,
-                       [&](std::size_t, std::string_view data, MonotonicInstant at) {
+                       [&](std::size_t, std::string_view data, MonotonicInstant) {
                          EXPECT_TRUE(data.starts_with(R"({"xp":true,"t":)")) << data;
-                         arrivals.push_back(at);
+                         shown.push_back(sequence_in_snapshot(data).value_or(0));
                        });
   ASSERT_EQ(stream.connect_all(1, milliseconds(2000)), 1u);
-  arrivals.clear();  // The first event comes at once, whatever the feed's phase.
+  shown.clear();
+  std::uint64_t replies_before = feed.replies_sent();
   stream.run_for(milliseconds(3000));
-  // About five a second; heartbeats alone would give three. The margin is
-  // for a busy machine, where the feed itself runs late.
-  EXPECT_GE(arrivals.size(), 8u);
-  EXPECT_LE(arrivals.size(), 17u);
-  for (std::size_t i = 1; i < arrivals.size(); ++i) {
-    EXPECT_GT(arrivals[i] - arrivals[i - 1], milliseconds(120)) << "two events in one tick";
+  std::uint64_t replies = feed.replies_sent() - replies_before;
+
+  // Counted against the feed's own replies, however late it ran: each one
+  // shows, unless two reach the bridge between the same two passes; a
+  // reply shows again only as a heartbeat, after a second without news.
+  std::size_t repeated = 0;
+  for (std::size_t i = 1; i < shown.size(); ++i) {
+    EXPECT_GE(shown[i], shown[i - 1]) << "an older reply after a newer one";
+    repeated += shown[i] == shown[i - 1];
   }
+  std::size_t fresh = shown.size() - repeated;
+  EXPECT_GE(2 * fresh, replies) << fresh << " of " << replies << " replies shown";
+  EXPECT_LE(fresh, replies + 1);  // The first may show a reply from before.
+  EXPECT_LE(repeated, 3u);
 }
 
 TEST_F(HttpTest, VanishingStreamClientsLeaveTheBridgeServing) {

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "config.h"
+#include "subscriptions.h"
 #include "xplane.h"
 
 namespace simrelay::support {
@@ -55,7 +56,7 @@ std::vector<std::string> FakeXPlane::receive_cancellations(const Ipv4Endpoint& s
   while (cancellations.size() < POSITION_FIELDS.size() && Clock::now() < deadline) {
     auto datagram = receive(std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
     if (!datagram || datagram->from != subscriber) continue;
-    auto request = decode_rref_request(datagram->bytes);
+    auto request = standin::decode_rref_request(datagram->bytes);
     if (request && request->rate_hz == 0) cancellations.push_back(datagram->bytes);
   }
   return cancellations;
@@ -69,7 +70,7 @@ std::string feed_reply(std::uint32_t sequence) {
   std::array<RrefRecord, BASE_VALUES.size()> records;
   for (std::uint32_t row = 0; row < records.size(); ++row)
     records[row] = {row, row == 2 ? static_cast<float>(sequence) : BASE_VALUES[row]};
-  return encode_rref_reply(records);
+  return standin::encode_rref_reply(records);
 }
 
 std::optional<std::uint32_t> sequence_in_snapshot(std::string_view json) {
@@ -124,7 +125,7 @@ void XPlaneFeed::run() {
 }
 
 void XPlaneFeed::take_datagram(std::span<const char> datagram, const Ipv4Endpoint& sender) {
-  if (!decode_rref_request(datagram)) return;
+  if (!standin::decode_rref_request(datagram)) return;
   ++requests_;
   std::lock_guard lock(mutex_);
   if (std::find(subscribers_.begin(), subscribers_.end(), sender) == subscribers_.end()) {

@@ -8,6 +8,7 @@
 
 #include "bridge_process.h"
 #include "loopback.h"
+#include "sockets.h"
 
 namespace simrelay::support {
 

@@ -27,7 +27,6 @@ class HttpClient {
   void end_sending();
   // Closes with a reset instead of an orderly close.
   void reset();
-  const Socket& socket() const { return socket_; }
 
  private:
   // One receive of up to `wait`: bytes appended, false once the peer closed.

@@ -19,12 +19,9 @@ struct LoopbackRange {
 
 inline constexpr LoopbackRange E2E_XPLANES{2, 99};
 inline constexpr LoopbackRange LOAD_XPLANES{180, 199};
-// The browser tests' stand-ins, Chromium's and Firefox's (given to them by
-// tests/browser/CMakeLists.txt), and the release lane's (.ci/release-lane).
-inline constexpr LoopbackRange BROWSER_STANDIN{220, 220};
 inline constexpr LoopbackRange STANDIN_E2E{221, 221};
-inline constexpr LoopbackRange FIREFOX_STANDIN{222, 222};
-inline constexpr LoopbackRange RELEASE_STANDIN{230, 230};
+// Taken outside this code: 220 and 222 by the browser tests' stand-ins
+// (tests/browser/CMakeLists.txt), 230 by the release lane's (.ci/release-lane).
 inline constexpr LoopbackRange BENCH_XPLANES{240, 254};
 
 inline Ipv4Endpoint loopback(std::uint8_t last, std::uint16_t port) {

@@ -111,6 +111,9 @@ std::optional<std::uint64_t> thread_cpu_nanoseconds(int pid) {
   return static_cast<std::uint64_t>(*seconds * 1e9);
 }
 
+namespace {
+
+// User, nice and system time of all CPUs together, from /proc/stat.
 std::optional<double> machine_busy_seconds() {
   auto text = read_text_file("/proc/stat");
   if (!text || !text->starts_with("cpu ")) return std::nullopt;
@@ -119,6 +122,8 @@ std::optional<double> machine_busy_seconds() {
   if (!(fields >> user >> nice >> system)) return std::nullopt;
   return static_cast<double>(user + nice + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
+
+}  // namespace
 
 OtherLoadProbe::OtherLoadProbe(int server_pid)
     : server_pid_(server_pid),

@@ -31,9 +31,6 @@ std::optional<std::uint64_t> thread_cpu_nanoseconds(int pid);
 // Counts the live threads of the process.
 std::optional<std::size_t> thread_count(int pid);
 
-// User, nice and system time of all CPUs together, from /proc/stat.
-std::optional<double> machine_busy_seconds();
-
 // How busy the rest of the machine was while we measured: the machine's
 // busy time less the CPU time of this process and the server's, as a share
 // of all CPUs. Approximate: the kernel's own work for our traffic may land

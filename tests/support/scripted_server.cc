@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "sockets.h"
+
 namespace simrelay::support {
 
 ScriptedServer::ScriptedServer(std::string answer, bool hold_open)

@@ -1,6 +1,7 @@
 #include "subscriptions.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace simrelay::standin {
 namespace {
@@ -11,6 +12,17 @@ MonotonicClock::duration period_of(std::int32_t rate_hz) {
 }
 
 }  // namespace
+
+std::optional<RrefSubscription> decode_rref_request(std::span<const char> datagram) {
+  if (datagram.size() != RREF_REQUEST_LEN) return std::nullopt;
+  // X-Plane looks at the tag alone: clients that send "RREF0" are served too.
+  if (std::memcmp(datagram.data(), "RREF", 4) != 0) return std::nullopt;
+  const char* path = datagram.data() + RREF_PATH_OFFSET;
+  std::size_t length = std::find(path, path + DATAREF_PATH_LEN, '\0') - path;
+  return RrefSubscription{static_cast<std::int32_t>(get_le32(datagram.data() + RREF_RATE_OFFSET)),
+                          static_cast<std::int32_t>(get_le32(datagram.data() + RREF_INDEX_OFFSET)),
+                          std::string(path, length)};
+}
 
 std::optional<RrefSubscription> parse_rref_subscription(std::span<const char> datagram) {
   std::optional<RrefSubscription> request = decode_rref_request(datagram);
@@ -95,6 +107,20 @@ std::optional<MonotonicInstant> SubscriptionTable::next_due() const {
     }
   }
   return earliest;
+}
+
+std::string encode_rref_reply(std::span<const RrefRecord> records) {
+  std::string reply(RREF_REPLY_HEADER_LEN + records.size() * RREF_RECORD_LEN, '\0');
+  std::memcpy(reply.data(), "RREF,", RREF_REPLY_HEADER_LEN);  // X-Plane puts a comma there.
+  char* at = reply.data() + RREF_REPLY_HEADER_LEN;
+  for (const RrefRecord& record : records) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &record.value, sizeof bits);
+    put_le32(at, record.index);
+    put_le32(at + 4, bits);
+    at += RREF_RECORD_LEN;
+  }
+  return reply;
 }
 
 std::vector<std::string> build_rref_replies(std::span<const RrefRecord> records) {

@@ -25,8 +25,21 @@ inline constexpr std::chrono::milliseconds GATHER_DELAY{10};
 inline constexpr std::size_t MAX_RECORDS_PER_REPLY =
     (1472 - RREF_REPLY_HEADER_LEN) / RREF_RECORD_LEN;
 
+// The fields of a subscription request (see RREF_REQUEST_LEN).
+struct RrefSubscription {
+  std::int32_t rate_hz;  // 0 cancels the index.
+  std::int32_t index;    // The subscriber's own number, echoed in every record.
+  std::string path;      // Up to the first zero byte of the path field.
+};
+
+// Nothing unless the datagram has a request's length and tag.
+std::optional<RrefSubscription> decode_rref_request(std::span<const char> datagram);
+
 // Nothing unless the datagram is a well-formed request with a rate of 0 or more.
 std::optional<RrefSubscription> parse_rref_subscription(std::span<const char> datagram);
+
+// A reply datagram as X-Plane sends it: "RREF,", then the records.
+std::string encode_rref_reply(std::span<const RrefRecord> records);
 
 enum class SubscriberChange { None, Started, Stopped };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstring>
 
 #include "config.h"
@@ -207,6 +208,26 @@ TEST_F(SubscriptionTableTest, AStandInThatFellBehindSkipsAhead) {
   EXPECT_EQ(table.take_due(late).size(), 1u);
   EXPECT_TRUE(table.take_due(late).empty());
   EXPECT_EQ(table.next_due(), late + milliseconds(200));
+}
+
+// X-Plane's side of the wire, which the test feeds use too.
+TEST(RrefSimulatorSide, RequestsDecodeAndRepliesEncodeByteForByte) {
+  RrefRequest request = build_rref_request(5, 5);
+  auto decoded = decode_rref_request(request);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->rate_hz, 5);
+  EXPECT_EQ(decoded->index, 5);
+  EXPECT_EQ(decoded->path, "sim/flightmodel/position/indicated_airspeed");
+  EXPECT_FALSE(decode_rref_request(std::span<const char>(request).first(RREF_REQUEST_LEN - 1)));
+
+  std::vector<RrefRecord> records = {{2, 400.0f}, {0xfffffff9u, -1.5f}};
+  std::string expected = "RREF," + std::string(16, '\0');
+  put_le32(expected.data() + 5, 2);
+  put_le32(expected.data() + 9, std::bit_cast<std::uint32_t>(400.0f));
+  put_le32(expected.data() + 13, 0xfffffff9u);
+  put_le32(expected.data() + 17, std::bit_cast<std::uint32_t>(-1.5f));
+  EXPECT_EQ(encode_rref_reply(records), expected);
+  EXPECT_EQ(encode_rref_reply({}), "RREF,");
 }
 
 TEST(BuildRrefReplies, TheBridgeReadsBackEveryRecord) {
