@@ -102,11 +102,6 @@ std::optional<MonotonicInstant> XPlaneFeed::sent_at(std::uint32_t sequence) cons
   return MonotonicInstant(std::chrono::nanoseconds(ns));
 }
 
-void XPlaneFeed::forget_subscribers() {
-  std::lock_guard lock(mutex_);
-  subscribers_.clear();
-}
-
 void XPlaneFeed::run() {
   MonotonicInstant next_tick = MonotonicClock::now() + period_;
   while (!stop_) {
@@ -125,7 +120,6 @@ void XPlaneFeed::run() {
 
 void XPlaneFeed::take_datagram(std::span<const char> datagram, const Ipv4Endpoint& sender) {
   if (!decode_rref_request(datagram)) return;
-  ++requests_;
   std::lock_guard lock(mutex_);
   if (std::find(subscribers_.begin(), subscribers_.end(), sender) == subscribers_.end()) {
     subscribers_.push_back(sender);
