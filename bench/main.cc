@@ -80,15 +80,14 @@ int main(int argc, char** argv) {
   columns.push_back("nginx");
   Table table(columns);
   std::string load_before = load_average();
-  bool ok = true;
   progress("launches and idle");
-  ok = ok && measure_footprint(bridges, plan, table);
+  bool ok = measure_footprint(bridges, plan, table);
   progress("/state, in turns with nginx");
-  ok = ok && measure_state(bridges, plan, need_nginx, table);
+  ok = measure_state(bridges, plan, need_nginx, table) && ok;
   progress("datagram → event latency");
-  ok = ok && measure_latency(bridges, plan, table);
+  ok = measure_latency(bridges, plan, table) && ok;
   progress("streams");
-  ok = ok && measure_streams(bridges, plan, table);
+  ok = measure_streams(bridges, plan, table) && ok;
   std::cout << "simrelay-bench" << (quick ? " --quick" : "") << ", " << machine()
             << ", load average " << load_before << " before, " << load_average() << " after\n\n"
             << table.markdown();
