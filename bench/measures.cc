@@ -6,7 +6,6 @@
 #include <iostream>
 #include <thread>
 
-#include "config.h"
 #include "http_target.h"
 #include "loopback.h"
 #include "proc_stats.h"
@@ -41,7 +40,7 @@ HttpTarget stream_target(const LiveBridge& bridge) {
 
 // One bridge's figures for `count` streams: CPU, RSS, slowest client.
 void stream_figures(const LiveBridge& bridge, std::size_t count, milliseconds duration,
-                    std::vector<std::string>& figures) {
+                    std::size_t column, Table& table) {
   int pid = bridge.process->pid();
   StreamClients clients(stream_target(bridge), count);
   clients.connect_all(CONNECTING_AT_ONCE, CONNECT_TIMEOUT);
@@ -56,9 +55,12 @@ void stream_figures(const LiveBridge& bridge, std::size_t count, milliseconds du
   std::uint64_t fewest = UINT64_MAX;
   for (std::size_t i = 0; i < after.size(); ++i)
     fewest = std::min(fewest, after[i] - before[i]);
-  bool cpu = cpu_before && cpu_after;
-  figures = {cpu ? fixed((*cpu_after - *cpu_before) / window * 100, 1) : "?", mib(rss_kib(pid)),
-             fixed(static_cast<double>(fewest) / window, 2)};
+  std::string what = std::to_string(count) + " streams at 5 Hz: ";
+  table.set(what + "CPU, % of one core", column,
+            cpu_before && cpu_after ? fixed((*cpu_after - *cpu_before) / window * 100, 1) : "?");
+  table.set(what + "RSS, MiB", column, mib(rss_kib(pid)));
+  table.set(what + "slowest client, events/s", column,
+            fixed(static_cast<double>(fewest) / window, 2));
 }
 
 }  // namespace
@@ -180,15 +182,10 @@ bool measure_latency(const std::vector<Bridge>& bridges, const Plan& plan, Table
 
 bool measure_streams(const std::vector<Bridge>& bridges, const Plan& plan, Table& table) {
   for (std::size_t count : plan.stream_counts) {
-    std::string what = std::to_string(count) + " streams at 5 Hz: ";
     for (std::size_t b = 0; b < bridges.size(); ++b) {
       std::optional<LiveBridge> live = start_live(bridges[b]);
       if (!live) return false;
-      std::vector<std::string> figures;
-      stream_figures(*live, count, plan.streams, figures);
-      table.set(what + "CPU, % of one core", b, figures[0]);
-      table.set(what + "RSS, MiB", b, figures[1]);
-      table.set(what + "slowest client, events/s", b, figures[2]);
+      stream_figures(*live, count, plan.streams, b, table);
     }
   }
   return true;
