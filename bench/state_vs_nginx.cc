@@ -138,7 +138,8 @@ class Nginx {
   static std::unique_ptr<Nginx> start(const std::string& bridge_answer, std::string& why);
   ~Nginx() {
     process_.reset();
-    std::filesystem::remove_all(directory_);
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
   }
   int pid() const { return process_->pid(); }
   std::uint16_t port() const { return port_; }
@@ -200,7 +201,7 @@ std::unique_ptr<Nginx> Nginx::start(const std::string& bridge_answer, std::strin
 
 bool measure_state(const std::vector<Bridge>& bridges, const Plan& plan, bool need_nginx,
                    Table& table) {
-  std::vector<LiveBridge> live;
+  std::vector<LiveBridge> live;                        // Kept running through all the turns.
   std::vector<std::pair<std::uint16_t, int>> servers;  // Port and pid.
   for (const Bridge& bridge : bridges) {
     std::optional<LiveBridge> started = start_live(bridge);
@@ -226,7 +227,7 @@ bool measure_state(const std::vector<Bridge>& bridges, const Plan& plan, bool ne
               cpu ? fixed(*tally.cpu / static_cast<double>(tally.answered) * 1e6, 1) : "?");
   }
   if (!nginx) {
-    table.set(rate, bridges.size(), "skipped: " + why);
+    table.set(rate, bridges.size(), "skipped: " + why.substr(0, why.find('\n')));
     std::cerr << "nginx: " << why << "\n";
   }
   return nginx || !need_nginx;
