@@ -1,206 +1,51 @@
-// simrelay-bench: load, fan-out, latency and footprint figures for the
-// bridge, printed as one Markdown table.
+// simrelay-bench [--quick] [[NAME=]BRIDGE ...]: launch, idle, /state (with
+// nginx alongside), event latency and stream fan-out figures for one bridge
+// or several compared in the same run, printed as one Markdown table. The
+// bridge is the one built beside the bench unless given.
 #include <sys/utsname.h>
 
-#include <algorithm>
-#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <iostream>
 #include <thread>
 
-#include "bridge_process.h"
-#include "config.h"
-#include "fake_xplane.h"
 #include "measures.h"
-#include "options.h"
 #include "proc_stats.h"
-#include "state_vs_nginx.h"
 #include "tcp_client.h"
 
 namespace simrelay::bench {
 namespace {
 
-using namespace support;
+const Plan FULL = {5,
+                   milliseconds(60000),
+                   milliseconds(10000),
+                   20,
+                   milliseconds(12000),
+                   {1000, 4000},
+                   milliseconds(20000)};
+const Plan QUICK = {2,         milliseconds(2000), milliseconds(1000), 10, milliseconds(2000),
+                    {50, 100}, milliseconds(2000)};
 
-constexpr std::chrono::milliseconds FEED_PERIOD{200};  // 5 Hz, as the bridge asks.
-constexpr std::chrono::milliseconds LINK_TIMEOUT{5000};
-
-void progress(const std::string& line) {
-  std::cerr << "… " << line << std::endl;
+std::string load_average() {
+  std::string text = support::read_text_file("/proc/loadavg").value_or("? ? ?");
+  std::size_t end = 0;
+  for (int field = 0; field < 3; ++field)
+    end = text.find(' ', end + 1);
+  return text.substr(0, end);
 }
 
-std::chrono::milliseconds seconds(const Options& options, std::uint64_t fallback) {
-  return std::chrono::milliseconds(options.number("--seconds", fallback) * 1000);
-}
-
-std::string machine_line() {
-  std::string cpu = "unknown CPU";
-  if (auto info = read_text_file("/proc/cpuinfo")) {
-    std::size_t at = info->find("model name");
-    if (at != std::string::npos) {
-      std::size_t colon = info->find(':', at);
-      cpu = info->substr(colon + 2, info->find('\n', colon) - colon - 2);
-    }
-  }
+std::string machine() {
   utsname name{};
   ::uname(&name);
-  return std::to_string(std::thread::hardware_concurrency()) + " CPUs, " + cpu + ", " +
-         name.sysname + " " + name.release;
+  std::time_t now = std::time(nullptr);
+  char when[32];
+  std::strftime(when, sizeof when, "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+  return std::string(when) + ", " + std::to_string(std::thread::hardware_concurrency()) +
+         " CPUs, " + name.sysname + " " + name.release;
 }
 
-// A fake X-Plane on the first free address from `first` up in the bench's
-// range. Left alone it never reads or answers: it holds its address, so that
-// no other fake takes it, and a bridge pointed there waits for ever.
-std::optional<FakeXPlane> silent_xplane(std::uint64_t first) {
-  return FakeXPlane::open({static_cast<std::uint8_t>(first), BENCH_XPLANES.last});
-}
-
-std::unique_ptr<XPlaneFeed> start_feed(std::uint64_t first) {
-  auto xplane = silent_xplane(first);
-  if (!xplane) return nullptr;
-  return std::make_unique<XPlaneFeed>(std::move(*xplane), FEED_PERIOD);
-}
-
-std::optional<HttpTarget> target_from(const Options& options, const std::string& path) {
-  auto port = options.number("--port");
-  if (!port || *port > 65535) return std::nullopt;
-  return make_http_target(options.text("--host", "127.0.0.1"), static_cast<std::uint16_t>(*port),
-                          options.text("--path", path));
-}
-
-StateLoadOptions state_options(const Options& options, bool quick) {
-  // One client thread per CPU, as a single one can be starved by the
-  // server's many threads and then measures itself.
-  std::uint64_t cpus = std::max(1u, std::thread::hardware_concurrency());
-  return {options.number("--clients", 50), options.number("--threads", cpus),
-          seconds(options, quick ? 2 : 10)};
-}
-
-FanoutOptions fanout_options(const Options& options, bool quick) {
-  FanoutOptions fanout{options.number("--clients", quick ? 100 : 1000),
-                       seconds(options, quick ? 3 : 20), std::nullopt};
-  if (auto pid = options.number("--pid")) fanout.server_pid = static_cast<int>(*pid);
-  return fanout;
-}
-
-LatencyOptions latency_options(const Options& options, bool quick) {
-  return {options.number("--clients", quick ? 10 : 20), seconds(options, quick ? 3 : 12),
-          quick ? 0u : 500u};
-}
-
-FootprintOptions footprint_options(const Options& options, bool quick, std::string silent) {
-  return {options.text("--bridge", "build/release/simrelay"), std::move(silent),
-          seconds(options, quick ? 3 : 60),
-          static_cast<int>(options.number("--launches", quick ? 3 : 5))};
-}
-
-// Runs `measure` against a fresh bridge that follows `feed`.
-template <class Measure>
-bool with_live_bridge(const std::string& binary, XPlaneFeed& feed, Rows& rows, Measure measure) {
-  auto bridge = BridgeProcess::start_ready(feed.host(), {binary});
-  if (!bridge) return false;
-  if (!bridge->wait_stdout_prefix("✓ receiving data", LINK_TIMEOUT)) {
-    std::cerr << "the bridge did not report data from the fake X-Plane; it said:\n"
-              << bridge->stdout_bytes() << bridge->stderr_bytes();
-    return false;
-  }
-  std::optional<HttpTarget> target = make_http_target("127.0.0.1", bridge->port(), "/");
-  OtherLoadProbe others(bridge->pid());
-  Rows measured = measure(*target, bridge->pid());
-  rows.insert(rows.end(), measured.begin(), measured.end());
-  if (auto percent = others.percent()) {
-    rows.push_back({measured.front().group, "CPU used by other processes meanwhile",
-                    fixed(*percent, 0) + " % of all CPUs", "", std::nullopt});
-  }
-  bridge.reset();
-  feed.forget_subscribers();
-  return true;
-}
-
-int run_all(const Options& options) {
-  bool quick = options.flag("--quick");
-  std::string binary = options.text("--bridge", "build/release/simrelay");
-  auto feed = start_feed(BENCH_XPLANES.first);
-  if (!feed) return std::cerr << "no free address for the fake X-Plane\n", 2;
-  auto silent = silent_xplane(feed->address().address[3] + 1u);
-  if (!silent) return std::cerr << "no free address for a silent X-Plane\n", 2;
-
-  Rows rows;
-  progress("footprint (launches, idle bridge)");
-  Options none = *Options::parse({"all"});
-  FootprintOptions footprint = footprint_options(none, quick, silent->host());
-  footprint.binary = binary;
-  rows = measure_footprint(footprint);
-
-  bool ran = true;
-  progress("/state load, bridge and nginx in turns");
-  ran &= with_live_bridge(binary, *feed, rows, [&](HttpTarget target, int pid) {
-    target.path = "/state";
-    return measure_state_against_nginx(target, state_options(none, quick), pid);
-  });
-  progress("event latency");
-  ran &= with_live_bridge(binary, *feed, rows, [&](HttpTarget target, int) {
-    target.path = "/stream";
-    return measure_latency(target, *feed, latency_options(none, quick));
-  });
-  // The quick run's 100 streams, or 1,000 and then 4,000.
-  std::vector<FanoutOptions> fanouts = {fanout_options(none, quick)};
-  if (!quick) fanouts.push_back({4000, fanouts.front().duration, std::nullopt, 50, 128});
-  for (FanoutOptions& fanout : fanouts) {
-    progress("/stream fan-out, " + std::to_string(fanout.clients) + " streams");
-    ran &= with_live_bridge(binary, *feed, rows, [&](HttpTarget target, int pid) {
-      target.path = "/stream";
-      fanout.server_pid = pid;
-      return measure_fanout(target, fanout);
-    });
-  }
-
-  std::cout << "simrelay-bench all" << (quick ? " --quick" : "") << " on " << machine_line()
-            << "\n\n"
-            << format_table(rows);
-  if (!ran) return std::cerr << "a bridge did not start or did not link to the feed\n", 2;
-  return options.flag("--check") && !all_met(rows) ? 1 : 0;
-}
-
-int run_one(const Options& options) {
-  const std::string& command = options.command();
-  Rows rows;
-  if (command == "footprint") {
-    auto silent = silent_xplane(BENCH_XPLANES.first);
-    if (!silent) return std::cerr << "no free address for a silent X-Plane\n", 2;
-    rows = measure_footprint(footprint_options(options, false, silent->host()));
-  } else if (command == "latency") {
-    auto target = target_from(options, "/stream");
-    if (!target) return std::cerr << "need --host and --port\n", 2;
-    std::uint64_t from = options.number("--feed-from", BENCH_XPLANES.first);
-    if (from < BENCH_XPLANES.first || from > BENCH_XPLANES.last) {
-      return std::cerr << "--feed-from must lie in 240..254\n", 2;
-    }
-    auto feed = start_feed(from);
-    if (!feed) return std::cerr << "no free address for the fake X-Plane\n", 2;
-    std::cerr << "fake X-Plane at " << feed->host() << "; waiting for a subscription\n";
-    for (int wait = 0; feed->requests_seen() == 0; ++wait) {
-      if (wait == 300) return std::cerr << "no subscription came\n", 2;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    std::this_thread::sleep_for(std::chrono::seconds(1));  // Let the first replies land.
-    rows = measure_latency(*target, *feed, latency_options(options, false));
-  } else if (command == "state" || command == "fanout") {
-    auto target = target_from(options, command == "state" ? "/state" : "/stream");
-    if (!target) return std::cerr << "need --host and --port\n", 2;
-    std::optional<int> pid;
-    if (auto number = options.number("--pid")) pid = static_cast<int>(*number);
-    if (command == "fanout") {
-      rows = measure_fanout(*target, fanout_options(options, false));
-    } else if (options.flag("--nginx") && pid) {
-      rows = measure_state_against_nginx(*target, state_options(options, false), *pid);
-    } else {
-      rows = measure_state(*target, state_options(options, false), pid);
-    }
-  } else {
-    return std::cerr << USAGE, 2;
-  }
-  std::cout << format_table(rows);
-  return options.flag("--check") && !all_met(rows) ? 1 : 0;
+void progress(const std::string& what) {
+  std::cerr << "… " << what << std::endl;
 }
 
 }  // namespace
@@ -208,9 +53,43 @@ int run_one(const Options& options) {
 
 int main(int argc, char** argv) {
   using namespace simrelay::bench;
+  bool quick = false;
+  std::vector<Bridge> bridges;
+  for (std::string argument : std::vector<std::string>(argv + 1, argv + argc)) {
+    std::size_t equals = argument.find('=');
+    if (argument == "--quick") {
+      quick = true;
+    } else if (argument.starts_with("-")) {
+      return std::cerr << "usage: simrelay-bench [--quick] [[NAME=]BRIDGE ...]\n", 2;
+    } else if (equals == std::string::npos) {
+      bridges.push_back({argument, {argument}});
+    } else {
+      bridges.push_back({argument.substr(0, equals), {argument.substr(equals + 1)}});
+    }
+  }
+  if (bridges.empty()) bridges.push_back({"bridge", simrelay::support::bridge_command()});
   simrelay::platform_init();
-  raise_open_file_limit();  // A thousand streams need a thousand sockets.
-  auto options = Options::parse(std::vector<std::string>(argv + 1, argv + argc));
-  if (!options) return std::cerr << USAGE, 2;
-  return options->command() == "all" ? run_all(*options) : run_one(*options);
+  simrelay::support::raise_open_file_limit();  // Thousands of streams, a socket each.
+  const char* ci = std::getenv("CI");
+  bool need_nginx = ci != nullptr && *ci != '\0';  // CI installs it: missing is a fault.
+  const Plan& plan = quick ? QUICK : FULL;
+
+  std::vector<std::string> columns;
+  for (const Bridge& bridge : bridges)
+    columns.push_back(bridge.label);
+  columns.push_back("nginx");
+  Table table(columns);
+  std::string load_before = load_average();
+  progress("launches and idle");
+  bool ok = measure_footprint(bridges, plan, table);
+  progress("/state, in turns with nginx");
+  ok = measure_state(bridges, plan, need_nginx, table) && ok;
+  progress("datagram → event latency");
+  ok = measure_latency(bridges, plan, table) && ok;
+  progress("streams");
+  ok = measure_streams(bridges, plan, table) && ok;
+  std::cout << "simrelay-bench" << (quick ? " --quick" : "") << ", " << machine()
+            << ", load average " << load_before << " before, " << load_average() << " after\n\n"
+            << table.markdown();
+  return ok ? 0 : 2;
 }

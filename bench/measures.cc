@@ -1,13 +1,14 @@
 #include "measures.h"
 
-#include <unistd.h>
-
-#include <filesystem>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
 #include <thread>
 
-#include "bridge_process.h"
+#include "http_target.h"
+#include "loopback.h"
 #include "proc_stats.h"
-#include "stats.h"
 #include "stream_clients.h"
 
 namespace simrelay::bench {
@@ -15,247 +16,179 @@ namespace {
 
 using namespace support;
 
+constexpr milliseconds FEED_PERIOD{200};  // 5 Hz, as the bridge asks.
+constexpr milliseconds LINK_TIMEOUT{5000};
 constexpr std::size_t CONNECTING_AT_ONCE = 64;
-constexpr std::chrono::milliseconds CONNECT_TIMEOUT{60000};
-constexpr std::chrono::milliseconds WARM_UP{1000};
-constexpr std::chrono::milliseconds RETURN_TO_IDLE_LIMIT{2000};
+constexpr milliseconds CONNECT_TIMEOUT{60000};
+constexpr milliseconds WARM_UP{1000};
 
-std::string ms(double value) {
-  return fixed(value, value < 10 ? 2 : 1) + " ms";
+// The nearest-rank percentile (0 < p <= 100); sorts the samples.
+double percentile(std::vector<double>& samples, double p) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  auto rank = static_cast<std::size_t>(std::ceil(p / 100 * static_cast<double>(samples.size())));
+  return samples[std::clamp<std::size_t>(rank, 1, samples.size()) - 1];
 }
 
-std::string seconds_label(std::chrono::milliseconds duration) {
-  return fixed(static_cast<double>(duration.count()) / 1000.0, duration.count() % 1000 ? 1 : 0) +
-         " s";
+std::string mib(std::optional<std::uint64_t> kib) {
+  return kib ? fixed(static_cast<double>(*kib) / 1024, 1) : "?";
 }
 
-std::string mib(std::uint64_t kib) {
-  return fixed(static_cast<double>(kib) / 1024.0, 1) + " MiB";
+HttpTarget stream_target(const LiveBridge& bridge) {
+  return *make_http_target("127.0.0.1", bridge.process->port(), "/stream");
 }
 
-double seconds_between(MonotonicInstant from, MonotonicInstant to) {
-  return std::chrono::duration<double>(to - from).count();
-}
-
-// From starting the process to its ready line.
-double ready_after_ms(BridgeProcess& bridge) {
-  auto ready = bridge.wait_stdout_prefix("✓ bridge ready", std::chrono::milliseconds(0));
-  return std::chrono::duration<double, std::milli>(ready->at - bridge.started_at()).count();
-}
-
-// Size in bytes of a stripped copy of the file (made with `strip`).
-std::optional<std::uint64_t> stripped_size(const std::string& binary) {
-  std::filesystem::path copy = std::filesystem::temp_directory_path() /
-                               ("simrelay-bench-stripped-" + std::to_string(::getpid()));
-  std::optional<int> status = run_command({"strip", "-o", copy.string(), binary});
-  std::error_code error;
-  std::uint64_t size = std::filesystem::file_size(copy, error);
-  if (error) size = 0;
-  std::filesystem::remove(copy, error);
-  if (status != 0 || size == 0) return std::nullopt;
-  return size;
-}
-
-struct ThreadsAndDescriptors {
-  std::size_t threads = 0;
-  std::size_t descriptors = 0;
-};
-
-std::optional<ThreadsAndDescriptors> threads_and_descriptors(int pid) {
-  std::optional<std::size_t> threads = thread_count(pid);
-  std::optional<std::size_t> descriptors = descriptor_count(pid);
-  if (!threads || !descriptors) return std::nullopt;
-  return ThreadsAndDescriptors{*threads, *descriptors};
-}
-
-// Seconds until the server has no more threads and descriptors than it had
-// when idle; nothing when that took longer than `limit`.
-std::optional<double> back_to_idle(int pid, const ThreadsAndDescriptors& idle,
-                                   std::chrono::milliseconds limit) {
+// One bridge's figures for `count` streams: CPU, RSS, slowest client.
+void stream_figures(const LiveBridge& bridge, std::size_t count, milliseconds duration,
+                    std::size_t column, Table& table) {
+  int pid = bridge.process->pid();
+  StreamClients clients(stream_target(bridge), count);
+  clients.connect_all(CONNECTING_AT_ONCE, CONNECT_TIMEOUT);
+  clients.run_for(WARM_UP);
+  std::vector<std::uint64_t> before = clients.event_counts();
+  std::optional<double> cpu_before = cpu_seconds(pid);
   MonotonicInstant begin = MonotonicClock::now();
-  for (MonotonicInstant now = begin; now - begin <= limit; now = MonotonicClock::now()) {
-    auto current = threads_and_descriptors(pid);
-    if (current && current->threads <= idle.threads && current->descriptors <= idle.descriptors) {
-      return seconds_between(begin, now);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return std::nullopt;
+  clients.run_for(duration);
+  double window = std::chrono::duration<double>(MonotonicClock::now() - begin).count();
+  std::optional<double> cpu_after = cpu_seconds(pid);
+  std::vector<std::uint64_t> after = clients.event_counts();
+  std::uint64_t fewest = UINT64_MAX;
+  for (std::size_t i = 0; i < after.size(); ++i)
+    fewest = std::min(fewest, after[i] - before[i]);
+  std::string what = std::to_string(count) + " streams at 5 Hz: ";
+  table.set(what + "CPU, % of one core", column,
+            cpu_before && cpu_after ? fixed((*cpu_after - *cpu_before) / window * 100, 1) : "?");
+  table.set(what + "RSS, MiB", column, mib(rss_kib(pid)));
+  table.set(what + "slowest client, events/s", column,
+            fixed(static_cast<double>(fewest) / window, 2));
 }
 
 }  // namespace
 
-Rows state_rows(const std::string& what, StateLoadResult& result, std::optional<double> server_cpu,
-                bool judged) {
-  double rate = result.seconds > 0 ? static_cast<double>(result.completed) / result.seconds : 0;
-  double p50 = percentile(result.latencies_ms, 50);
-  double p99 = percentile(result.latencies_ms, 99);
-  Rows rows = {
-      {what, "requests/s", with_thousands(static_cast<std::uint64_t>(rate)), "≥ 15,000",
-       rate >= 15000},
-      {what, "failed requests", with_thousands(result.failed), "0", result.failed == 0},
-      {what, "latency p50", ms(p50), "", std::nullopt},
-      {what, "latency p99", ms(p99), "< 10 ms", p99 < 10},
-  };
-  if (!judged) {
-    for (Row& row : rows) {
-      row.target.clear();
-      row.met.reset();
+std::string fixed(double value, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+void Table::set(const std::string& row, std::size_t column, std::string figure) {
+  auto found = std::find_if(rows_.begin(), rows_.end(), [&](auto& r) { return r.first == row; });
+  if (found == rows_.end()) {
+    rows_.push_back({row, std::vector<std::string>(columns_.size())});
+    found = rows_.end() - 1;
+  }
+  found->second.at(column) = std::move(figure);
+}
+
+std::string Table::markdown() const {
+  std::string text = "| Measure |";
+  std::string rule = "|---|";
+  for (const std::string& column : columns_) {
+    text += " " + column + " |";
+    rule += "---:|";
+  }
+  text += "\n" + rule + "\n";
+  for (const auto& [row, figures] : rows_) {
+    text += "| " + row + " |";
+    for (const std::string& figure : figures)
+      text += " " + figure + " |";
+    text += "\n";
+  }
+  return text;
+}
+
+std::optional<LiveBridge> start_live(const Bridge& bridge) {
+  auto xplane = FakeXPlane::open(BENCH_XPLANES);
+  if (!xplane) return std::cerr << "no free address for a fake X-Plane\n", std::nullopt;
+  LiveBridge live{std::make_unique<XPlaneFeed>(std::move(*xplane), FEED_PERIOD), nullptr};
+  live.process = BridgeProcess::start_ready(live.feed->host(), bridge.command);
+  if (live.process && live.process->wait_stdout_prefix("✓ receiving data", LINK_TIMEOUT)) {
+    return live;
+  }
+  std::cerr << bridge.label << " did not start or did not link to the fake X-Plane";
+  if (live.process) std::cerr << "; it said:\n" << live.process->stdout_bytes();
+  std::cerr << "\n";
+  return std::nullopt;
+}
+
+bool measure_footprint(const std::vector<Bridge>& bridges, const Plan& plan, Table& table) {
+  // Holds an address where nothing answers, so the bridges stay unlinked.
+  std::optional<FakeXPlane> silent = FakeXPlane::open(BENCH_XPLANES);
+  if (!silent) return std::cerr << "no free address for a silent X-Plane\n", false;
+  std::vector<std::vector<double>> ready_ms(bridges.size());
+  for (int launch = 0; launch < plan.launches; ++launch) {
+    for (std::size_t b = 0; b < bridges.size(); ++b) {
+      auto bridge = BridgeProcess::start_ready(silent->host(), bridges[b].command);
+      if (!bridge) return std::cerr << bridges[b].label << " did not start\n", false;
+      auto ready = bridge->wait_stdout_prefix("✓ bridge ready", milliseconds(0));
+      ready_ms[b].push_back(
+          std::chrono::duration<double, std::milli>(ready->at - bridge->started_at()).count());
     }
   }
-  if (server_cpu && result.completed > 0) {
-    double per_request = *server_cpu / static_cast<double>(result.completed) * 1e6;
-    rows.push_back({what, "server CPU per request", fixed(per_request, 0) + " µs", "", {}});
+  // All idle at once: an idle bridge hardly disturbs another.
+  std::vector<std::unique_ptr<BridgeProcess>> idle;
+  std::vector<std::optional<std::uint64_t>> cpu_before;
+  for (const Bridge& bridge : bridges) {
+    idle.push_back(BridgeProcess::start_ready(silent->host(), bridge.command));
+    if (!idle.back()) return std::cerr << bridge.label << " did not start\n", false;
+    cpu_before.push_back(thread_cpu_nanoseconds(idle.back()->pid()));
   }
-  return rows;
+  std::this_thread::sleep_for(plan.idle);
+  std::string launch = "launch to ready line, ms (median of " + std::to_string(plan.launches) + ")";
+  for (std::size_t b = 0; b < bridges.size(); ++b) {
+    table.set(launch, b, fixed(percentile(ready_ms[b], 50), 2));
+    std::optional<std::uint64_t> cpu_after = thread_cpu_nanoseconds(idle[b]->pid());
+    double minutes = std::chrono::duration<double>(plan.idle).count() / 60;
+    table.set("idle CPU, ms per minute", b,
+              cpu_before[b] && cpu_after
+                  ? fixed(static_cast<double>(*cpu_after - *cpu_before[b]) / 1e6 / minutes, 2)
+                  : "?");
+    table.set("idle RSS, MiB", b, mib(rss_kib(idle[b]->pid())));
+  }
+  return true;
 }
 
-std::string state_label(const HttpTarget& target, const StateLoadOptions& options) {
-  return target.path + ", " + std::to_string(options.clients) + " clients, new connection each, " +
-         seconds_label(options.duration);
+bool measure_latency(const std::vector<Bridge>& bridges, const Plan& plan, Table& table) {
+  std::string row = "datagram → event, ms: median / p99 / max (" +
+                    std::to_string(plan.latency_clients) + " streams)";
+  for (std::size_t b = 0; b < bridges.size(); ++b) {
+    std::optional<LiveBridge> live = start_live(bridges[b]);
+    if (!live) return false;
+    std::vector<std::optional<std::uint32_t>> last_seen(plan.latency_clients);
+    std::vector<double> samples;
+    auto on_event = [&](std::size_t client, std::string_view data, MonotonicInstant at) {
+      std::optional<std::uint32_t> sequence = sequence_in_snapshot(data);
+      // A client's first event shows an older datagram; a repeat shows none.
+      bool fresh = sequence && last_seen[client] && *last_seen[client] != *sequence;
+      last_seen[client] = sequence;
+      if (!fresh) return;
+      if (auto sent = live->feed->sent_at(*sequence))
+        samples.push_back(std::chrono::duration<double, std::milli>(at - *sent).count());
+    };
+    StreamClients clients(stream_target(*live), plan.latency_clients, on_event);
+    // Streams started together would poll in step and see one phase of the
+    // feed: their starts are spread over one feed period.
+    clients.connect_all(CONNECTING_AT_ONCE, CONNECT_TIMEOUT,
+                        FEED_PERIOD / static_cast<long>(plan.latency_clients));
+    clients.run_for(plan.latency);
+    double median = percentile(samples, 50), p99 = percentile(samples, 99);
+    table.set(row, b,
+              samples.empty()
+                  ? "no samples"
+                  : fixed(median, 0) + " / " + fixed(p99, 0) + " / " + fixed(samples.back(), 0));
+  }
+  return true;
 }
 
-Rows measure_state(const HttpTarget& target, const StateLoadOptions& options,
-                   std::optional<int> server_pid) {
-  std::optional<double> cpu_before = server_pid ? cpu_seconds(*server_pid) : std::nullopt;
-  StateLoadResult result = run_state_load(target, options);
-  std::optional<double> cpu_after = server_pid ? cpu_seconds(*server_pid) : std::nullopt;
-  std::optional<double> used;
-  if (cpu_before && cpu_after) used = *cpu_after - *cpu_before;
-  return state_rows(state_label(target, options), result, used, true);
-}
-
-Rows measure_fanout(const HttpTarget& target, const FanoutOptions& options) {
-  std::optional<int> pid = options.server_pid;
-  std::optional<ThreadsAndDescriptors> idle = pid ? threads_and_descriptors(*pid) : std::nullopt;
-  auto clients = std::make_unique<StreamClients>(target, options.clients);
-  std::size_t ready = clients->connect_all(CONNECTING_AT_ONCE, CONNECT_TIMEOUT);
-  clients->run_for(WARM_UP);
-  std::string what = target.path + ", " + std::to_string(options.clients) + " clients, " +
-                     seconds_label(options.duration);
-
-  std::vector<std::uint64_t> before = clients->event_counts();
-  std::optional<double> cpu_before = pid ? cpu_seconds(*pid) : std::nullopt;
-  MonotonicInstant begin = MonotonicClock::now();
-  clients->run_for(options.duration);
-  MonotonicInstant end = MonotonicClock::now();
-  std::optional<double> cpu_after = pid ? cpu_seconds(*pid) : std::nullopt;
-  std::uint64_t rss = pid ? rss_kib(*pid).value_or(0) : 0;
-  std::size_t threads = pid ? thread_count(*pid).value_or(0) : 0;
-  std::vector<std::uint64_t> after = clients->event_counts();
-  std::size_t still_open = clients->open_count();
-  clients.reset();  // Every stream closes here.
-  std::optional<double> settled =
-      idle ? back_to_idle(*pid, *idle, 2 * RETURN_TO_IDLE_LIMIT) : std::nullopt;
-
-  double window = seconds_between(begin, end);
-  std::vector<double> rates;
-  for (std::size_t i = 0; i < after.size(); ++i)
-    rates.push_back(static_cast<double>(after[i] - before[i]) / window);
-  double slowest = minimum(rates);
-  Rows rows = {
-      {what, "streams open (at start / at end)",
-       std::to_string(ready) + " / " + std::to_string(still_open),
-       "all " + std::to_string(options.clients),
-       ready == options.clients && still_open == options.clients},
-      {what, "events/s per client, min", fixed(slowest, 2), "≥ 4.5", slowest >= 4.5},
-      {what, "events/s per client, median", fixed(median(rates), 2), "", std::nullopt},
-  };
-  if (cpu_before && cpu_after) {
-    double percent = (*cpu_after - *cpu_before) / window * 100.0;
-    std::string limit = fixed(options.cpu_limit_percent, 0);
-    rows.push_back({what, "server CPU (% of one core)", fixed(percent, 1) + " %",
-                    "< " + limit + " %", percent < options.cpu_limit_percent});
-  }
-  if (rss > 0) {
-    rows.push_back({what, "server RSS", mib(rss),
-                    "< " + std::to_string(options.rss_limit_mib) + " MiB",
-                    rss < options.rss_limit_mib * 1024});
-  }
-  if (threads > 0) rows.push_back({what, "server threads", std::to_string(threads), "", {}});
-  if (idle) {
-    double limit = std::chrono::duration<double>(RETURN_TO_IDLE_LIMIT).count();
-    double took = settled.value_or(-1);  // Negative: not even in twice the limit.
-    rows.push_back({what, "threads and descriptors back to idle after the close",
-                    took >= 0 ? fixed(took, 2) + " s" : "not within " + fixed(2 * limit, 0) + " s",
-                    "≤ " + fixed(limit, 0) + " s", took >= 0 && took <= limit});
-  }
-  return rows;
-}
-
-Rows measure_latency(const HttpTarget& target, const XPlaneFeed& feed,
-                     const LatencyOptions& options) {
-  std::vector<std::optional<std::uint32_t>> last_seen(options.clients);
-  std::vector<double> samples;
-  auto on_event = [&](std::size_t client, std::string_view data, MonotonicInstant at) {
-    std::optional<std::uint32_t> sequence = sequence_in_snapshot(data);
-    if (!sequence) return;
-    // A client's first event shows an older datagram; repeats show none.
-    bool fresh = last_seen[client] && *last_seen[client] != *sequence;
-    last_seen[client] = sequence;
-    if (!fresh) return;
-    if (auto sent = feed.sent_at(*sequence)) {
-      samples.push_back(std::chrono::duration<double, std::milli>(at - *sent).count());
+bool measure_streams(const std::vector<Bridge>& bridges, const Plan& plan, Table& table) {
+  for (std::size_t count : plan.stream_counts) {
+    for (std::size_t b = 0; b < bridges.size(); ++b) {
+      std::optional<LiveBridge> live = start_live(bridges[b]);
+      if (!live) return false;
+      stream_figures(*live, count, plan.streams, b, table);
     }
-  };
-  StreamClients clients(target, options.clients, on_event);
-  // Clients that start together poll in step and would all see the same
-  // phase of the feed: spread their starts over one feed period.
-  clients.connect_all(
-      CONNECTING_AT_ONCE, CONNECT_TIMEOUT,
-      options.spread / static_cast<long>(std::max<std::size_t>(1, options.clients)));
-  clients.run_for(options.duration);
-
-  std::string what = "datagram → event, " + std::to_string(options.clients) + " clients, " +
-                     seconds_label(options.duration);
-  double p99 = percentile(samples, 99);
-  double worst = maximum(samples);
-  Row count = {what, "samples", std::to_string(samples.size()), "", std::nullopt};
-  if (options.min_samples > 0) {
-    count.target = "≥ " + std::to_string(options.min_samples);
-    count.met = samples.size() >= options.min_samples;
   }
-  return {
-      count,
-      {what, "latency p50", ms(percentile(samples, 50)), "", std::nullopt},
-      {what, "latency p99", ms(p99), "≤ 182 ms", p99 <= 182},
-      {what, "latency max", ms(worst), "≤ 190 ms", worst <= 190},
-  };
-}
-
-Rows measure_footprint(const FootprintOptions& options) {
-  Rows rows;
-  std::vector<double> ready_ms;
-  for (int i = 0; i < options.launches; ++i) {
-    auto bridge = BridgeProcess::start_ready(options.silent_xplane_host, {options.binary});
-    if (bridge) ready_ms.push_back(ready_after_ms(*bridge));
-  }
-  std::string launch = "launch to ready line, " + std::to_string(ready_ms.size()) + " launches";
-  double slowest_launch = maximum(ready_ms);
-  rows.push_back({launch, "median", ms(median(ready_ms)), "≤ 5 ms",
-                  !ready_ms.empty() && median(ready_ms) <= 5});
-  rows.push_back({launch, "slowest", ms(slowest_launch), "", {}});
-
-  std::string idle = "idle: no X-Plane, no client, " + seconds_label(options.idle);
-  auto bridge = BridgeProcess::start_ready(options.silent_xplane_host, {options.binary});
-  if (!bridge) {
-    rows.push_back({idle, "bridge", "did not start", "", false});
-    return rows;
-  }
-  std::optional<std::uint64_t> cpu_before = thread_cpu_nanoseconds(bridge->pid());
-  std::this_thread::sleep_for(options.idle);
-  std::optional<std::uint64_t> cpu_after = thread_cpu_nanoseconds(bridge->pid());
-  std::optional<std::uint64_t> rss = rss_kib(bridge->pid());
-  if (cpu_before && cpu_after) {
-    double used_ms = static_cast<double>(*cpu_after - *cpu_before) / 1e6;
-    double per_minute = used_ms * 60000.0 / static_cast<double>(options.idle.count());
-    rows.push_back({idle, "CPU time per 60 s", ms(per_minute), "≤ 10 ms", per_minute <= 10});
-  }
-  if (rss) rows.push_back({idle, "RSS", mib(*rss), "≤ 4 MiB", *rss <= 4 * 1024});
-  if (auto size = stripped_size(options.binary)) {
-    rows.push_back({"binary", "stripped size", with_thousands(*size) + " bytes", "", {}});
-  }
-  return rows;
+  return true;
 }
 
 }  // namespace simrelay::bench

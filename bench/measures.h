@@ -1,58 +1,72 @@
-// The four measurements. Each returns its rows of the table.
+// The bench's measurements. Each runs them for every bridge in turn, so that
+// bridges compared in one run meet the same load from the rest of the
+// machine, and writes its figures into one column per bridge.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "bridge_process.h"
 #include "fake_xplane.h"
-#include "http_target.h"
-#include "report.h"
-#include "state_load.h"
 
 namespace simrelay::bench {
 
-using support::HttpTarget;
-using support::XPlaneFeed;
+using std::chrono::milliseconds;
 
-// The rows of one /state run; with the server's CPU seconds over the run,
-// also its CPU time per answered request. Unjudged rows carry no targets.
-Rows state_rows(const std::string& what, StateLoadResult& result, std::optional<double> server_cpu,
-                bool judged);
-std::string state_label(const HttpTarget& target, const StateLoadOptions& options);
-
-// With the server's pid, also its CPU time per answered request.
-Rows measure_state(const HttpTarget& target, const StateLoadOptions& options,
-                   std::optional<int> server_pid = std::nullopt);
-
-struct FanoutOptions {
-  std::size_t clients = 1000;
-  std::chrono::milliseconds duration{20000};
-  std::optional<int> server_pid;  // For CPU, memory and the return to idle; left out without.
-  double cpu_limit_percent = 12;  // Of one core.
-  std::uint64_t rss_limit_mib = 64;
+struct Bridge {
+  std::string label;  // The column's heading.
+  std::vector<std::string> command;
 };
 
-Rows measure_fanout(const HttpTarget& target, const FanoutOptions& options);
-
-struct LatencyOptions {
-  std::size_t clients = 20;
-  std::chrono::milliseconds duration{12000};
-  std::size_t min_samples = 500;             // 0: a short run, the count is only shown.
-  std::chrono::microseconds spread{200000};  // Over which the clients start.
+// How long each measurement runs: the full run or a short pass (--quick).
+struct Plan {
+  int launches;
+  milliseconds idle;
+  milliseconds state;  // Per server, split into turns.
+  std::size_t latency_clients;
+  milliseconds latency;
+  std::vector<std::size_t> stream_counts;
+  milliseconds streams;
 };
 
-// The server must be subscribed to `feed`.
-Rows measure_latency(const HttpTarget& target, const XPlaneFeed& feed,
-                     const LatencyOptions& options);
+// Figures by row and column; rows in the order they were first written.
+class Table {
+ public:
+  explicit Table(std::vector<std::string> columns) : columns_(std::move(columns)) {}
+  void set(const std::string& row, std::size_t column, std::string figure);
+  std::string markdown() const;
 
-struct FootprintOptions {
-  std::string binary;
-  std::string silent_xplane_host;  // An address where no X-Plane answers.
-  std::chrono::milliseconds idle{60000};
-  int launches = 5;
+ private:
+  std::vector<std::string> columns_;
+  std::vector<std::pair<std::string, std::vector<std::string>>> rows_;
 };
 
-Rows measure_footprint(const FootprintOptions& options);
+// A bridge linked to a fake X-Plane of its own that answers five times a
+// second; the bridge ends first.
+struct LiveBridge {
+  std::unique_ptr<support::XPlaneFeed> feed;
+  std::unique_ptr<support::BridgeProcess> process;
+};
+
+// Nothing when the bridge did not start or did not report the feed's data.
+std::optional<LiveBridge> start_live(const Bridge& bridge);
+
+// Each returns false when a bridge did not start or did not link.
+bool measure_footprint(const std::vector<Bridge>& bridges, const Plan& plan, Table& table);
+bool measure_latency(const std::vector<Bridge>& bridges, const Plan& plan, Table& table);
+bool measure_streams(const std::vector<Bridge>& bridges, const Plan& plan, Table& table);
+
+// /state on every bridge and on nginx (the last column), in turns. False
+// also when nginx is missing and `need_nginx`; without it the nginx column
+// says why it is empty.
+bool measure_state(const std::vector<Bridge>& bridges, const Plan& plan, bool need_nginx,
+                   Table& table);
+
+std::string fixed(double value, int decimals);
 
 }  // namespace simrelay::bench

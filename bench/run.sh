@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds the release preset and runs every benchmark against a fresh bridge
-# and a fake X-Plane on loopback, then prints one Markdown table.
-#   bench/run.sh            full run (about two minutes)
-#   bench/run.sh --quick    short smoke run
-#   bench/run.sh --check    exit status 1 when a target is missed
+# Builds the release preset's bridge and bench, then measures the bridge (or
+# the bridges given, NAME=PATH each) and prints one Markdown table.
+#   bench/run.sh            full run (about three minutes a bridge)
+#   bench/run.sh --quick    one short pass of every measurement
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake --workflow --preset build >/dev/null
-exec build/release/bench/simrelay-bench all --bridge build/release/simrelay "$@"
+cmake --preset release >/dev/null
+cmake --build --preset release --target simrelay simrelay-bench >/dev/null
+exec build/release/bench/simrelay-bench "$@"

@@ -241,13 +241,4 @@ std::optional<int> BridgeProcess::wait_exit(milliseconds timeout) {
   }
 }
 
-std::optional<int> run_command(const std::vector<std::string>& arguments) {
-  int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-  pid_t pid = spawn(arguments, null, null, null);
-  close(null);
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return std::nullopt;
-  return WEXITSTATUS(status);
-}
-
 }  // namespace simrelay::support

@@ -113,8 +113,4 @@ bool wait_until(Predicate done, Clock::duration limit) {
   }
 }
 
-// Runs a command to its end with no input or output; its exit status, or
-// nothing when it could not be run or was killed.
-std::optional<int> run_command(const std::vector<std::string>& arguments);
-
 }  // namespace simrelay::support

@@ -103,11 +103,6 @@ std::optional<MonotonicInstant> XPlaneFeed::sent_at(std::uint32_t sequence) cons
   return MonotonicInstant(std::chrono::nanoseconds(ns));
 }
 
-void XPlaneFeed::forget_subscribers() {
-  std::lock_guard lock(mutex_);
-  subscribers_.clear();
-}
-
 void XPlaneFeed::run() {
   MonotonicInstant next_tick = MonotonicClock::now() + period_;
   while (!stop_) {
@@ -126,7 +121,6 @@ void XPlaneFeed::run() {
 
 void XPlaneFeed::take_datagram(std::span<const char> datagram, const Ipv4Endpoint& sender) {
   if (!standin::decode_rref_request(datagram)) return;
-  ++requests_;
   std::lock_guard lock(mutex_);
   if (std::find(subscribers_.begin(), subscribers_.end(), sender) == subscribers_.end()) {
     subscribers_.push_back(sender);

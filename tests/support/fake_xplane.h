@@ -75,12 +75,8 @@ class XPlaneFeed {
   const Ipv4Endpoint& address() const { return xplane_.address(); }
   // When the reply with this sequence number was sent.
   std::optional<MonotonicInstant> sent_at(std::uint32_t sequence) const;
-  // Subscription requests seen so far.
-  std::uint64_t requests_seen() const { return requests_.load(); }
   // Replies sent so far (one per subscriber and period).
   std::uint64_t replies_sent() const { return replies_.load(); }
-  // Stops answering those who subscribed so far.
-  void forget_subscribers();
 
  private:
   void run();
@@ -95,7 +91,6 @@ class XPlaneFeed {
   std::vector<Ipv4Endpoint> subscribers_;
   std::unique_ptr<std::array<std::atomic<std::int64_t>, HISTORY>> sent_ns_;
   std::atomic<std::uint32_t> sequence_{1};
-  std::atomic<std::uint64_t> requests_{0};
   std::atomic<std::uint64_t> replies_{0};
   std::atomic<bool> stop_{false};
   std::thread thread_;

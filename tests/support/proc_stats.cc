@@ -111,38 +111,6 @@ std::optional<std::uint64_t> thread_cpu_nanoseconds(int pid) {
   return static_cast<std::uint64_t>(*seconds * 1e9);
 }
 
-namespace {
-
-// User, nice and system time of all CPUs together, from /proc/stat.
-std::optional<double> machine_busy_seconds() {
-  auto text = read_text_file("/proc/stat");
-  if (!text || !text->starts_with("cpu ")) return std::nullopt;
-  std::istringstream fields(text->substr(4, text->find('\n') - 4));
-  std::uint64_t user = 0, nice = 0, system = 0;
-  if (!(fields >> user >> nice >> system)) return std::nullopt;
-  return static_cast<double>(user + nice + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-}  // namespace
-
-OtherLoadProbe::OtherLoadProbe(int server_pid)
-    : server_pid_(server_pid),
-      machine_(machine_busy_seconds()),
-      self_(cpu_seconds(::getpid())),
-      server_(cpu_seconds(server_pid)),
-      begin_(std::chrono::steady_clock::now()) {}
-
-std::optional<double> OtherLoadProbe::percent() const {
-  auto machine = machine_busy_seconds();
-  auto self = cpu_seconds(::getpid());
-  auto server = cpu_seconds(server_pid_);
-  if (!machine || !self || !server || !machine_ || !self_ || !server_) return std::nullopt;
-  double others = (*machine - *machine_) - (*self - *self_) - (*server - *server_);
-  std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - begin_;
-  double capacity = elapsed.count() * static_cast<double>(::sysconf(_SC_NPROCESSORS_ONLN));
-  return std::max(0.0, others / capacity * 100.0);
-}
-
 std::optional<std::size_t> thread_count(int pid) {
   return status_value(pid, "Threads");
 }

@@ -1,7 +1,6 @@
 // What Linux tells about a running process under /proc.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,22 +29,6 @@ std::optional<std::uint64_t> thread_cpu_nanoseconds(int pid);
 
 // Counts the live threads of the process.
 std::optional<std::size_t> thread_count(int pid);
-
-// How busy the rest of the machine was while we measured: the machine's
-// busy time less the CPU time of this process and the server's, as a share
-// of all CPUs. Approximate: the kernel's own work for our traffic may land
-// on either side.
-class OtherLoadProbe {
- public:
-  explicit OtherLoadProbe(int server_pid);
-  // Percent of all CPUs used by others since construction.
-  std::optional<double> percent() const;
-
- private:
-  int server_pid_;
-  std::optional<double> machine_, self_, server_;
-  std::chrono::steady_clock::time_point begin_;
-};
 
 std::optional<std::string> read_text_file(const std::string& path);
 
