@@ -58,7 +58,7 @@ stage() {
   mkdir -p "$dir"
   install -m 755 "$2" "$dir/"
   cp -r examples/. "$dir/"
-  sed "s/@VERSION@/$version/g" packaging/README.txt >"$dir/README.txt"
+  sed -e "s/@VERSION@/$version/g" -e "s/@SIGNATURE@/$signature/" packaging/README.txt >"$dir/README.txt"
   [ "$3" = crlf ] && sed -i 's/$/\r/' "$dir/README.txt"
   find "$dir" -type d -exec chmod 755 {} + -o -type f ! -perm -u+x -exec chmod 644 {} +
   find "$dir" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
@@ -68,9 +68,12 @@ mkdir -p "$out"
 windows=simrelay-$version-windows-x64
 linux=simrelay-$version-linux-x64
 windows_exe=$builds/windows/simrelay.exe
+# What the read-me says of the exe beside it.
+signature="simrelay.exe in this archive is not signed."
 if [ -n "$sign_pkcs12" ]; then
   sign_exe "$windows_exe" "$builds/signed/simrelay.exe"
   windows_exe=$builds/signed/simrelay.exe
+  signature="simrelay.exe in this archive is signed (Authenticode)."
 else
   echo "simrelay.exe is unsigned (SIMRELAY_SIGN_PKCS12 is not set)"
 fi
