@@ -75,8 +75,8 @@ class FlightState {
   mutable Mutex mutex_;
   std::array<std::optional<float>, POSITION_FIELDS.size()> values_ SIMRELAY_GUARDED_BY(mutex_){};
   std::optional<MonotonicInstant> last_reply_ SIMRELAY_GUARDED_BY(mutex_);
-  std::uint64_t reply_time_ms_ SIMRELAY_GUARDED_BY(mutex_) =
-      0;  // Wall clock, milliseconds since 1970.
+  // Wall clock, milliseconds since 1970.
+  std::uint64_t reply_time_ms_ SIMRELAY_GUARDED_BY(mutex_) = 0;
   std::uint64_t reply_count_ SIMRELAY_GUARDED_BY(mutex_) = 0;
   std::string live_json_ SIMRELAY_GUARDED_BY(mutex_);  // The snapshot while the link is live.
 };
