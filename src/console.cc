@@ -81,4 +81,8 @@ void drain_console() {
   console().drain();
 }
 
+bool console_read_ends_line(std::wstring_view read) {
+  return read.find_first_of(L"\r\n") != std::wstring_view::npos;
+}
+
 }  // namespace simrelay

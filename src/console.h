@@ -57,4 +57,10 @@ void queue_stderr_line(std::string line);
 // Waits until every line queued so far is out.
 void drain_console();
 
+// Whether one read from an interactive console holds the end of the user's
+// line. In the console's usual line mode Enter comes as "\r\n"; a console
+// whose line input was turned off by the program that started us hands over
+// each key as typed, and Enter then comes as "\r" alone.
+bool console_read_ends_line(std::wstring_view read);
+
 }  // namespace simrelay

@@ -47,5 +47,13 @@ TEST(LineQueue, PrintingNeverWaitsForAStuckConsole) {
   EXPECT_EQ(written, expected);
 }
 
+TEST(ConsoleInput, EnterEndsTheLineInLineModeAndKeyByKey) {
+  EXPECT_TRUE(console_read_ends_line(L"yes\r\n"));  // Line mode: one Enter.
+  EXPECT_TRUE(console_read_ends_line(L"\r"));       // Line input off: Enter alone.
+  EXPECT_TRUE(console_read_ends_line(L"\n"));       // The tail of a long line.
+  EXPECT_FALSE(console_read_ends_line(L"a long line's first part"));
+  EXPECT_FALSE(console_read_ends_line(L""));
+}
+
 }  // namespace
 }  // namespace simrelay

@@ -9,6 +9,8 @@
 #include <windows.h>
 #include <ws2tcpip.h>
 
+#include <process.h>
+#include <stdlib.h>
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -16,6 +18,7 @@
 #include <cwctype>
 
 #include "command_line.h"
+#include "console.h"
 #include "platform_os.h"
 
 namespace simrelay {
@@ -110,13 +113,12 @@ void write_line_to(DWORD stream, std::string_view line) {
 }
 
 void discard_console_line(HANDLE console) {
-  // The console in its usual line mode hands out whole lines ending in
-  // "\r\n"; a long line comes in several reads.
+  // A long line comes in several reads.
   wchar_t buffer[256];
   for (;;) {
     DWORD read = 0;
     if (!ReadConsoleW(console, buffer, 256, &read, nullptr) || read == 0) return;
-    if (std::wstring_view(buffer, read).find(L'\n') != std::wstring_view::npos) return;
+    if (console_read_ends_line(std::wstring_view(buffer, read))) return;
   }
 }
 
@@ -153,7 +155,7 @@ struct ThreadStart {
   void* context;
 };
 
-DWORD WINAPI run_thread(void* raw) {
+unsigned __stdcall run_thread(void* raw) {
   ThreadStart start = *static_cast<ThreadStart*>(raw);
   delete static_cast<ThreadStart*>(raw);
   start.body(start.context);
@@ -271,16 +273,21 @@ void allow_late_wakeups(std::uint32_t) {
 int start_raw_thread(ThreadBody body, void* context) {
   // Every thread here is small: a receive loop or one connection. Reserving
   // a modest stack keeps a thousand open streams cheap in address space.
-  constexpr SIZE_T STACK_RESERVE = 256 * 1024;
+  constexpr unsigned STACK_RESERVE = 256 * 1024;
   auto* start = new ThreadStart{body, context};
-  HANDLE thread = CreateThread(nullptr, STACK_RESERVE, run_thread, start,
+  // Through the C runtime, not CreateThread: every thread here allocates
+  // and some write to the console, and a thread the runtime does not know
+  // may end the process when memory runs low.
+  auto thread = _beginthreadex(nullptr, STACK_RESERVE, run_thread, start,
                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (thread == nullptr) {
-    int error = static_cast<int>(GetLastError());
+  if (thread == 0) {
+    int error = static_cast<int>(_doserrno);  // The system's code, not errno's.
     delete start;
     return error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY;
   }
-  CloseHandle(thread);  // Detached: nobody waits for it.
+  // Detached: nobody waits for it. The runtime hands the handle over as an
+  // integer.
+  CloseHandle(reinterpret_cast<HANDLE>(thread));  // NOLINT(performance-no-int-to-ptr)
   return 0;
 }
 
