@@ -13,6 +13,8 @@ packages_clang=(clang clang-tidy libclang-rt-14-dev)
 packages_windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest)
 # Reproducible archives (git gives their time), signing, and trying the exe.
 packages_release=(git zip unzip osslsigncode openssl curl)
+# The docs' checks, and the README's Python snippet they run.
+packages_docs=(python3 python3-requests)
 # Node.js and npm too, which .ci/browser-lane takes from Debian only when
 # there are none on the PATH.
 packages_browser=(chromium chromium-driver firefox-esr)

@@ -20,7 +20,8 @@ struct LoopbackRange {
 inline constexpr LoopbackRange E2E_XPLANES{2, 99};
 inline constexpr LoopbackRange LOAD_XPLANES{180, 199};
 inline constexpr LoopbackRange STANDIN_E2E{221, 221};
-// Taken outside this code: 220 and 222 by the browser tests' stand-ins
+// Taken outside this code: 215 by the docs check's stand-in
+// (tests/docs/check_docs.py), 220 and 222 by the browser tests' stand-ins
 // (tests/browser/CMakeLists.txt), 230 by the release lane's (.ci/release-lane).
 inline constexpr LoopbackRange BENCH_XPLANES{240, 254};
 
