@@ -56,7 +56,7 @@ function connectSimrelay(bridge, handlers) {
     source.onmessage = (event) => receive(event.data);
     source.onerror = () => {
       setMode("polling");
-      // A browser may close the stream for good rather than retry: re-open it.
+      // Chromium retries by itself; Firefox gives up after a refused retry.
       if (source.readyState !== EventSource.CLOSED || stopped) return;
       retryTimer = setTimeout(openStream, retryMs);
       retryMs = Math.min(2 * retryMs, RETRY_MAX_MS);
