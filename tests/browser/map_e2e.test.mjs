@@ -1,15 +1,20 @@
-// The example map in real browsers: headless Chromium or Firefox ESR opens
-// examples/map.html from its own origin, with map tiles from a local
-// server, and follows a real bridge that follows the X-Plane stand-in,
-// through a restart of the bridge.
+// The pages of examples/ in real browsers: headless Chromium or Firefox ESR
+// follows a real bridge that follows the X-Plane stand-in, through a
+// restart of the bridge, with
+// - examples/map.html from its own origin, with map tiles from a local
+//   server, and from file:// as a simmer opens it;
+// - examples/simrelay-client.js alone, on a page that records what it hands
+//   over;
+// - the page the README shows map developers, taken from README.md.
 //
 // usage: node map_e2e.test.mjs --browser chromium|firefox --simrelay PATH --standin PATH
-//                              --examples DIR [--address 127.0.0.220]
+//                              --examples DIR --readme PATH [--address 127.0.0.220]
 import { once } from "node:events";
 import { readFile } from "node:fs/promises";
 import http from "node:http";
 import net from "node:net";
 import path from "node:path";
+import { pathToFileURL } from "node:url";
 import { BROWSERS, launch, sleep, startProgram } from "./browsers.mjs";
 
 // The bridge drops to not live 3 s after the last reply; the stream repeats
@@ -19,6 +24,7 @@ const LIVE_WITHIN_MS = 15000;
 // After a restart the page re-opens the stream within its longest pause.
 const BACK_ON_STREAM_WITHIN_MS = 30000;
 const BRIDGE_AWAY_MS = 5000;
+const DEFAULT_BRIDGE = "http://127.0.0.1:49080";
 const PROGRAM_READY_WITHIN_MS = 10000;
 // A 1x1 PNG: every map tile the local tile server sends.
 const TILE = Buffer.from(
@@ -31,7 +37,7 @@ function options() {
     if (at >= 0 && at + 1 < args.length) return args[at + 1];
     if (fallback !== undefined) return fallback;
     throw new Error(`missing ${name}\nusage: node map_e2e.test.mjs --browser chromium|firefox --simrelay PATH ` +
-      "--standin PATH --examples DIR");
+      "--standin PATH --examples DIR --readme PATH");
   };
   const browser = value("--browser");
   if (!(browser in BROWSERS)) throw new Error(`--browser: one of ${Object.keys(BROWSERS).join(", ")}`);
@@ -40,6 +46,7 @@ function options() {
     simrelay: value("--simrelay"),
     standin: value("--standin"),
     examples: path.resolve(value("--examples")),
+    readme: value("--readme"),
     address: value("--address", "127.0.0.220"),
   };
 }
@@ -104,15 +111,20 @@ async function stopProgram(child) {
 }
 
 // Serves the files of one folder on a loopback port of its own, so the page
-// and the bridge are different origins, as for the real map, and map tiles
-// under /tiles/, counted in server.tiles.
-async function startStaticServer(root) {
+// and the bridge are different origins, as for the real map; map tiles
+// under /tiles/, counted in server.tiles; and the pages in `pages` (name to
+// HTML) as if they were files of the folder.
+async function startStaticServer(root, pages) {
   const types = { ".html": "text/html; charset=utf-8", ".js": "text/javascript", ".css": "text/css" };
   const server = http.createServer(async (request, response) => {
     const name = path.normalize(decodeURIComponent(new URL(request.url, "http://x").pathname));
     if (name.startsWith("/tiles/")) {
       server.tiles++;
       response.writeHead(200, { "Content-Type": "image/png" }).end(TILE);
+      return;
+    }
+    if (pages[name]) {
+      response.writeHead(200, { "Content-Type": types[".html"] }).end(pages[name]);
       return;
     }
     const file = path.join(root, name);
@@ -181,6 +193,70 @@ function checkValues(first, later, how) {
   if (later) check(later.lat !== first.lat || later.lon !== first.lon, `${how}: the position moves`);
 }
 
+// The page README.md shows map developers: the only ```html block in its
+// section "## For map developers", with the test's bridge for the default.
+async function readmeExample(file, bridgeUrl) {
+  const text = await readFile(file, "utf8");
+  const section = text.split(/^## /m).find((part) => part.startsWith("For map developers\n"));
+  if (!section) throw new Error(`${file}: no section "## For map developers"`);
+  const blocks = [...section.matchAll(/^```html\n([\s\S]*?)^```$/gm)];
+  if (blocks.length !== 1) {
+    throw new Error(`${file}: "## For map developers" holds ${blocks.length} \`\`\`html blocks, not one`);
+  }
+  const page = blocks[0][1];
+  if (!page.includes(DEFAULT_BRIDGE)) throw new Error(`${file}: the \`\`\`html block does not name ${DEFAULT_BRIDGE}`);
+  return page.replaceAll(DEFAULT_BRIDGE, bridgeUrl);
+}
+
+// The client alone, keeping what it hands over in window.seen.
+const CLIENT_PAGE = `<!doctype html>
+<meta charset="utf-8">
+<title>simrelay-client.js</title>
+<script src="simrelay-client.js"></script>
+<script>
+  window.seen = { snapshots: [], lost: [], modes: [] };
+  connectSimrelay(new URLSearchParams(location.search).get("bridge"), {
+    onSnapshot: (s) => seen.snapshots.push({ at: Date.now(), xp: s.xp, lat: s.lat, lon: s.lon }),
+    onLost: () => seen.lost.push(Date.now()),
+    onMode: (mode) => seen.modes.push(mode),
+  });
+</script>`;
+
+// Runs in every page before its own scripts: keeps each EventSource made,
+// so the test can see what the browser does with it while the bridge is away.
+function keepEventSources() {
+  const Original = window.EventSource;
+  if (typeof Original !== "function") return;
+  const made = [];
+  window.eventSourcesMade = made;
+  window.EventSource = class extends Original {
+    constructor(...args) {
+      super(...args);
+      made.push(this);
+    }
+  };
+}
+
+const eventSourceStates = () => (window.eventSourcesMade || []).map((source) => source.readyState);
+const streamOpen = () => window.eventSourcesMade.at(-1)?.readyState === EventSource.OPEN;
+
+// The text a page shows, and whether it is the stand-in's position.
+const bodyText = () => document.body.innerText;
+function showsPosition(text) {
+  const numbers = (text.match(/-?\d+\.\d+/g) || []).map(Number);
+  return numbers.some((n) => Math.abs(n - 47.46) < 0.1) && numbers.some((n) => Math.abs(n - 8.55) < 0.1);
+}
+
+// What the client page has seen since `since` (ms since 1970, the same clock
+// as the browser's on this machine).
+async function clientSeen(page, since) {
+  return page.evaluate((from) => ({
+    snapshots: seen.snapshots.filter((s) => s.at >= from),
+    lost: seen.lost.filter((at) => at >= from),
+    mode: seen.modes[seen.modes.length - 1],
+  }), since);
+}
+
 async function run(opts, cleanups) {
   const { child: standin } = await startProgram("stand-in", opts.standin, [opts.address], /✓/,
     PROGRAM_READY_WITHIN_MS);
@@ -192,11 +268,15 @@ async function run(opts, cleanups) {
   const bridgeUrl = `http://127.0.0.1:${port}`;
   log("bridge", `${bridgeUrl} asking ${opts.address}`);
 
-  const server = await startStaticServer(opts.examples);
+  const server = await startStaticServer(opts.examples, {
+    "/client.html": CLIENT_PAGE,
+    "/readme.html": await readmeExample(opts.readme, bridgeUrl),
+  });
   cleanups.push(() => server.close());
   const origin = `http://127.0.0.1:${server.address().port}`;
-  const pageUrl = (tiles) => `${origin}/map.html?bridge=${encodeURIComponent(bridgeUrl)}` +
-    `&tiles=${encodeURIComponent(tiles)}`;
+  const query = (tiles) => `?bridge=${encodeURIComponent(bridgeUrl)}&tiles=${encodeURIComponent(tiles)}`;
+  const localTiles = `${origin}/tiles/{z}/{x}/{y}.png`;
+  const noTiles = "http://127.0.0.1:9/{z}/{x}/{y}.png";
 
   // Every request the browser reports, and the page's console.
   const network = [];
@@ -209,7 +289,7 @@ async function run(opts, cleanups) {
       log("page console", params.text);
     }
     if (method === "network.beforeRequestSent") {
-      const entry = { method: params.request.method, url: params.request.url, at: Date.now() };
+      const entry = { method: params.request.method, url: params.request.url, at: Date.now(), context: params.context };
       network.push(entry);
       byId.set(params.request.request + params.redirectCount, entry);
     }
@@ -219,11 +299,14 @@ async function run(opts, cleanups) {
     }
   });
   cleanups.push(() => browser.close());
-  const statePolls = (since) => network.filter((n) => n.url === bridgeUrl + "/state" && n.method === "GET" && n.at >= since);
+  await browser.beforeEveryPage(keepEventSources);
+  const requests = (route, since, page) => network.filter((n) => n.url === bridgeUrl + route && n.method === "GET" &&
+    n.at >= since && (!page || n.context === page.context));
+  const statePolls = (since, page) => requests("/state", since, page);
 
   // 1. Live values through EventSource, on map tiles.
   const page = browser.tab;
-  const mapUrl = pageUrl(`${origin}/tiles/{z}/{x}/{y}.png`);
+  const mapUrl = `${origin}/map.html${query(localTiles)}`;
   log("page", mapUrl);
   await page.goto(mapUrl);
   await page.waitFor(isLive, LIVE_WITHIN_MS, "X-Plane live");
@@ -248,11 +331,45 @@ async function run(opts, cleanups) {
   check(shown.attribution.includes("OpenStreetMap"), "the map credits OpenStreetMap");
   check(shown.canvasHidden, "the map replaces the track canvas");
 
-  // 1b. Without EventSource the page polls /state instead; with no tile
-  // server it draws the track on its canvas.
+  // 1b. map.html opened from disk, as a simmer opens it from the unpacked
+  // archive: its scripts load and it follows the bridge.
+  const filePage = await browser.newTab();
+  const fileUrl = pathToFileURL(path.join(opts.examples, "map.html")).href + query(noTiles);
+  log("page from disk", fileUrl);
+  await filePage.goto(fileUrl);
+  await filePage.waitFor(onStream, LIVE_WITHIN_MS, "X-Plane live on the stream, from file://");
+  const fromDisk = await readValues(filePage);
+  await sleep(1500);
+  checkValues(fromDisk, await readValues(filePage), "from file://");
+
+  // 1c. The client alone: snapshots, parsed, over the stream.
+  const clientPage = await browser.newTab();
+  await clientPage.goto(`${origin}/client.html?bridge=${encodeURIComponent(bridgeUrl)}`);
+  await clientPage.waitFor(() => seen.snapshots.filter((s) => s.xp === true).length >= 3, LIVE_WITHIN_MS,
+    "three live snapshots from the client");
+  const clientFirst = await clientSeen(clientPage, 0);
+  log("client", { snapshots: clientFirst.snapshots.length, last: clientFirst.snapshots.at(-1), mode: clientFirst.mode });
+  const { lat, lon } = clientFirst.snapshots.at(-1);
+  check(Math.abs(lat - 47.46) < 0.1 && Math.abs(lon - 8.55) < 0.1, "the client hands over the position, parsed");
+  check(clientFirst.mode === "stream", "the client reads /stream");
+
+  // 1d. The README's page, as a map developer copies it beside the client.
+  const readmeTab = await browser.newTab();
+  await readmeTab.goto(`${origin}/readme.html`);
+  await readmeTab.waitFor(`(${showsPosition})(document.body.innerText)`, LIVE_WITHIN_MS,
+    "the README's page showing the position");
+  const readmeFirst = await readmeTab.evaluate(bodyText);
+  await sleep(1500);
+  const readmeLater = await readmeTab.evaluate(bodyText);
+  log("README's page", { first: readmeFirst.trim(), later: readmeLater.trim() });
+  check(readmeLater !== readmeFirst && showsPosition(readmeLater), "the README's page shows the position live");
+
+  // 1e. Without EventSource the page polls /state instead; with no tile
+  // server it draws the track on its canvas. (Last: every page loaded from
+  // now on has no EventSource.)
   await browser.beforeEveryPage(() => { delete window.EventSource; });
   const pollingPage = await browser.newTab();
-  await pollingPage.goto(pageUrl("http://127.0.0.1:9/{z}/{x}/{y}.png"));
+  await pollingPage.goto(`${origin}/map.html${query(noTiles)}`);
   await pollingPage.waitFor(isLive, LIVE_WITHIN_MS, "X-Plane live by polling");
   await sleep(1500);
   const polled = await readValues(pollingPage);
@@ -273,33 +390,69 @@ async function run(opts, cleanups) {
   check(preflights.every((n) => n.status === undefined || n.status === 204), "pre-flight answered 204");
   check(probe.ok && probe.status === 200 && probe.body.startsWith('{"xp":true'), "fetch after pre-flight succeeds");
 
-  // 3. The bridge restarts: the page polls while it is away and is back on
-  // the stream by itself afterwards.
+  // 3. The bridge restarts: the pages poll while it is away, the client says
+  // it is lost, and all are back on the stream by themselves afterwards.
+  check((await clientSeen(clientPage, 0)).lost.length === 0, "the client is not lost while the bridge runs");
   await stopProgram(bridge);
   const stoppedAt = Date.now();
   await page.waitFor(() => document.getElementById("status").className === "down", NOT_LIVE_WITHIN_MS, "bridge down");
+  await clientPage.waitFor(() => seen.lost.length > 0, NOT_LIVE_WITHIN_MS, "the client saying lost");
+  await readmeTab.waitFor(`!(${showsPosition})(document.body.innerText)`, NOT_LIVE_WITHIN_MS,
+    "the README's page no longer showing a position");
   await sleep(Math.max(0, stoppedAt + BRIDGE_AWAY_MS - Date.now()));
-  log("while the bridge was away", { status: (await readValues(page)).status, polls: statePolls(stoppedAt).length });
-  check(statePolls(stoppedAt).length > 0, "the page polls while the stream is down");
+  const away = await clientPage.evaluate(() => ({ snapshots: seen.snapshots, lost: seen.lost }));
+  const lastSnapshotAt = away.snapshots.at(-1).at;
+  log("while the bridge was away", {
+    map: (await readValues(page)).status,
+    readme: (await readmeTab.evaluate(bodyText)).trim(),
+    mapPolls: statePolls(stoppedAt, page).length,
+    clientPolls: statePolls(stoppedAt, clientPage).length,
+    clientLost: away.lost.map((at) => `${at - lastSnapshotAt} ms after the last snapshot`),
+  });
+  // What the browser did with the stream: a source it retries itself stays
+  // at readyState 0; one it gave up on is 2, and the client made another.
+  log(`${opts.browser}'s stream in the client page while the bridge was away`, {
+    eventSourceReadyStates: await clientPage.evaluate(eventSourceStates),
+    streamRequests: requests("/stream", stoppedAt, clientPage).length,
+  });
+  check(statePolls(stoppedAt, page).length > 0 && statePolls(stoppedAt, clientPage).length > 0,
+    "the pages poll while the stream is down");
+  check(away.lost.length > 0 && away.lost[0] - lastSnapshotAt >= 2500,
+    "the client says lost about 3 s after the last snapshot, not sooner");
   bridge = await restartBridge(opts, port);
   const restartedAt = Date.now();
   log("bridge restarted", `after ${restartedAt - stoppedAt} ms`);
   await page.waitFor(onStream, BACK_ON_STREAM_WITHIN_MS, "back on the stream");
+  await filePage.waitFor(onStream, BACK_ON_STREAM_WITHIN_MS, "back on the stream, from file://");
+  await clientPage.waitFor(`seen.modes.at(-1) === "stream" && seen.snapshots.at(-1).at > ${restartedAt}`,
+    BACK_ON_STREAM_WITHIN_MS, "the client back on the stream");
+  await readmeTab.waitFor(`(${showsPosition})(document.body.innerText) && (${streamOpen})()`,
+    BACK_ON_STREAM_WITHIN_MS, "the README's page back on the stream");
   const backAt = Date.now();
-  log("back on the stream", `${backAt - restartedAt} ms after the restart`);
+  log("all back on the stream", `${backAt - restartedAt} ms after the restart`);
   await sleep(2500);
-  check(statePolls(backAt + 500).length === 0, "no polling once the stream is back");
+  const pollsBack = statePolls(backAt + 500);
+  check(pollsBack.length === 0, `no polling once the stream is back (${JSON.stringify(pollsBack)})`);
   const resumed = await readValues(page);
+  const readmeResumed = await readmeTab.evaluate(bodyText);
   await sleep(1500);
   checkValues(resumed, await readValues(page), "after the restart");
+  check(await readmeTab.evaluate(bodyText) !== readmeResumed, "the README's page is live after the restart");
+  check((await clientSeen(clientPage, restartedAt)).snapshots.filter((s) => s.xp).length >= 3,
+    "the client hands over live snapshots after the restart");
 
-  // 4. The stand-in stops: the page says so.
+  // 4. The stand-in stops: the page says so; for the client the bridge is
+  // still there, so not lost.
   const standinStoppedAt = Date.now();
   standin.kill("SIGINT");
   await page.waitFor(() => document.getElementById("status").textContent.includes("not live"),
     NOT_LIVE_WITHIN_MS, "not live");
   const after = await readValues(page);
   log("status after the stand-in stopped", `"${after.status}" after ${Date.now() - standinStoppedAt} ms`);
+  await sleep(4000);
+  const idle = await clientSeen(clientPage, standinStoppedAt);
+  check(idle.lost.length === 0 && idle.snapshots.some((s) => s.xp === false),
+    "without X-Plane the client hands over {xp:false} and is not lost");
 }
 
 async function main() {
@@ -308,8 +461,9 @@ async function main() {
   let failed = false;
   try {
     await run(opts, cleanups);
-    console.log(`PASS (${opts.browser}): map.html follows the bridge live on map tiles, falls back to polling ` +
-      "and the canvas, passes a pre-flight, comes back after a bridge restart and shows not live");
+    console.log(`PASS (${opts.browser}): map.html (from its origin and from file://), simrelay-client.js and ` +
+      "the README's page follow the bridge live; map.html uses map tiles, falls back to polling and the canvas " +
+      "and passes a pre-flight; the client says lost while the bridge is away; all come back after its restart");
   } catch (error) {
     failed = true;
     console.error(`FAIL: ${error.stack || error}`);
