@@ -115,7 +115,7 @@ def lines_shown(path):
     shown, in_code = [], False
     for line in open(path, encoding="utf-8"):
         line = line.rstrip("\n")
-        if line.startswith("```"):
+        if line.strip().startswith("```"):
             in_code = not in_code
             continue
         if in_code or line.startswith("  "):
