@@ -12,7 +12,7 @@ packages_clang=(clang clang-tidy libclang-rt-14-dev)
 # The cross-built exe and its tests under Wine (GoogleTest from its sources).
 packages_windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest)
 # Reproducible archives (git gives their time), signing, and trying the exe.
-packages_release=(git zip unzip osslsigncode openssl curl)
+packages_release=(git zip unzip osslsigncode openssl curl softhsm2 libengine-pkcs11-openssl opensc python3)
 # Node.js and npm too, which .ci/browser-lane takes from Debian only when
 # there are none on the PATH.
 packages_browser=(chromium chromium-driver firefox-esr)
