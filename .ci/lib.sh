@@ -12,7 +12,7 @@ packages_clang=(clang clang-tidy libclang-rt-14-dev)
 # The cross-built exe and its tests under Wine (GoogleTest from its sources).
 packages_windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest)
 # Reproducible archives (git gives their time), signing, and trying the exe.
-packages_release=(git zip unzip osslsigncode openssl curl)
+packages_release=(git zip unzip osslsigncode openssl curl softhsm2 libengine-pkcs11-openssl opensc python3)
 # The docs' checks, and the README's Python snippet they run.
 packages_docs=(python3 python3-requests)
 # Node.js and npm too, which .ci/browser-lane takes from Debian only when
