@@ -30,7 +30,6 @@ function connectSimrelay(bridge, handlers) {
   function receive(text) {
     let snapshot;
     try { snapshot = JSON.parse(text); } catch (e) { return; }  // Not the bridge: as if nothing came.
-    if (stopped) return;
     expectSnapshot();
     call("onSnapshot", snapshot);
   }

@@ -25,7 +25,7 @@ READMES = ["README.md", "packaging/README.txt"]
 DOCS = ["README.md"] + sorted(glob.glob("docs/*.md"))
 GLYPHS = "✓✗→…"
 # Where a console line starts: a glyph, or one of the lines without one.
-CONSOLE_LINE = re.compile(r"^(?:[✓✗→…] |Corvane X-Plane bridge |Press Enter to close\.|usage: simrelay)")
+CONSOLE_LINE = re.compile(r"^(?:[" + GLYPHS + r"] |Corvane X-Plane bridge |Press Enter to close\.|usage: simrelay)")
 
 
 def free_port():
@@ -78,14 +78,20 @@ def run_to_end(*command):
     return (done.stdout + done.stderr).splitlines()
 
 
-def lines_printed(bridge, standin):
-    """Every console line the bridge and the stand-in print, in the cases that can be made here."""
-    lines = run_to_end(bridge, "--help") + run_to_end(bridge, "no-such-host.invalid")
+def live_pair(bridge, standin):
+    """The stand-in and a bridge receiving from it: (port, stand-in, bridge)."""
     port = str(free_port())
     feed = Program(standin, ADDRESS)
     feed.wait_for("stand-in on UDP")
-    first = Program(bridge, ADDRESS, "--port", port)
-    first.wait_for("receiving data")
+    following = Program(bridge, ADDRESS, "--port", port)
+    following.wait_for("receiving data")
+    return port, feed, following
+
+
+def lines_printed(bridge, standin):
+    """Every console line the bridge and the stand-in print, in the cases that can be made here."""
+    lines = run_to_end(bridge, "--help") + run_to_end(bridge, "no-such-host.invalid")
+    port, feed, first = live_pair(bridge, standin)
     lines += run_to_end(bridge, ADDRESS, "--port", port)  # A second copy: the port is taken.
     lines += run_to_end(standin, ADDRESS)  # A second stand-in: the UDP port is taken.
     lines += first.finish()  # Ending, it cancels its subscriptions.
@@ -206,11 +212,7 @@ def check_python(bridge, standin):
     if not snippets:
         print("README.md has no Python snippet")
         return False
-    port = str(free_port())
-    feed = Program(standin, ADDRESS)
-    feed.wait_for("stand-in on UDP")
-    bridge_run = Program(bridge, ADDRESS, "--port", port)
-    bridge_run.wait_for("receiving data")
+    port, feed, bridge_run = live_pair(bridge, standin)
     ok = True
     try:
         for snippet in snippets:

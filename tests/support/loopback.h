@@ -22,7 +22,8 @@ inline constexpr LoopbackRange LOAD_XPLANES{180, 199};
 inline constexpr LoopbackRange STANDIN_E2E{221, 221};
 // Taken outside this code: 215 by the docs check's stand-in
 // (tests/docs/check_docs.py), 220 and 222 by the browser tests' stand-ins
-// (tests/browser/CMakeLists.txt), 230 by the release lane's (.ci/release-lane).
+// (tests/browser/CMakeLists.txt), 230 by the release lane's and 231 by its
+// time-stamp server (.ci/release-lane).
 inline constexpr LoopbackRange BENCH_XPLANES{240, 254};
 
 inline Ipv4Endpoint loopback(std::uint8_t last, std::uint16_t port) {
