@@ -1,10 +1,18 @@
 // The system's headless browsers, driven over WebDriver BiDi: Firefox ESR
 // speaks it itself, Chromium through chromedriver. Only what the map test
-// needs: open tabs, navigate, evaluate, wait, and watch network and console;
-// and starting the programs under test.
+// needs: open tabs, navigate, evaluate, wait, grant permissions, and watch
+// network and console; and starting the programs under test.
+//
+// Nothing leaves the machine: each browser's proxy is a closed loopback
+// port, while loopback stays direct, so an attempt to reach the internet
+// fails at once and BiDi still reports it. A web site is imitated on
+// loopback: the name TEST_SITE reaches 127.0.0.1, and 127.0.0.1's port
+// `publicPort` counts as public, as if on the internet. Its http pages
+// count as secure, as an https site's would; in Chromium, the name
+// PLAIN_TEST_SITE reaches the same port as an http site.
 import { spawn } from "node:child_process";
 import { once } from "node:events";
-import { mkdtemp, rm } from "node:fs/promises";
+import { mkdtemp, rm, writeFile } from "node:fs/promises";
 import os from "node:os";
 import path from "node:path";
 import WebSocket from "ws";
@@ -17,6 +25,9 @@ const CHROMIUM_ARGS = [
   "--disable-background-networking", "--disable-component-update", "--disable-sync",
 ];
 const START_WITHIN_MS = 30000;
+const CLOSED_PROXY = "127.0.0.1:9";
+export const TEST_SITE = "simrelay-map.test";  // .test names never resolve on the internet.
+export const PLAIN_TEST_SITE = `plain.${TEST_SITE}`;
 
 // One BiDi connection: commands by id, events to every listener.
 class Session {
@@ -89,7 +100,10 @@ class Tab {
     const deadline = Date.now() + timeoutMs;
     for (;;) {
       if (await this.evaluate(code)) return;
-      if (Date.now() > deadline) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
+      if (Date.now() > deadline) {
+        const shown = await this.evaluate("document.body.innerText").catch(() => "?");
+        throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}; the page shows:\n${shown}`);
+      }
       await sleep(200);
     }
   }
@@ -132,7 +146,7 @@ export function startProgram(name, file, args, ready, timeoutMs = START_WITHIN_M
   });
 }
 
-async function startChromium(profile) {
+async function startChromium(profile, publicPort) {
   const { child: driver, match } = await startProgram("chromedriver", CHROMEDRIVER, ["--port=0"],
     /started successfully on port (\d+)/);
   const closeDriver = () => driver.kill("SIGKILL");
@@ -147,7 +161,14 @@ async function startChromium(profile) {
           alwaysMatch: {
             browserName: "chrome",
             webSocketUrl: true,
-            "goog:chromeOptions": { binary: CHROMIUM, args: [...CHROMIUM_ARGS, `--user-data-dir=${profile}`] },
+            "goog:chromeOptions": {
+              binary: CHROMIUM,
+              args: [...CHROMIUM_ARGS, `--user-data-dir=${profile}`, `--proxy-server=http://${CLOSED_PROXY}`,
+                `--proxy-bypass-list=${TEST_SITE};${PLAIN_TEST_SITE}`,
+                `--host-resolver-rules=MAP ${TEST_SITE} 127.0.0.1, MAP ${PLAIN_TEST_SITE} 127.0.0.1`,
+                `--ip-address-space-overrides=127.0.0.1:${publicPort}=public`,
+                `--unsafely-treat-insecure-origin-as-secure=http://${TEST_SITE}:${publicPort}`],
+            },
           },
         },
       }),
@@ -166,7 +187,29 @@ async function startChromium(profile) {
   }
 }
 
-async function startFirefox(profile) {
+// Firefox reads these from the profile: the closed proxy also for loopback
+// names unless told, and the loopback permission is rolled out gradually.
+function firefoxPrefs(publicPort) {
+  const [host, port] = CLOSED_PROXY.split(":");
+  const prefs = {
+    "network.proxy.type": 1,
+    "network.proxy.http": host,
+    "network.proxy.http_port": Number(port),
+    "network.proxy.ssl": host,
+    "network.proxy.ssl_port": Number(port),
+    "network.proxy.allow_hijacking_localhost": false,
+    "network.proxy.no_proxies_on": TEST_SITE,
+    "network.dns.localDomains": TEST_SITE,
+    "dom.securecontext.allowlist": TEST_SITE,
+    "network.lna.blocking": true,
+    "network.lna.address_space.public.override": `127.0.0.1:${publicPort}`,
+  };
+  return Object.entries(prefs).map(([name, value]) => `user_pref(${JSON.stringify(name)}, ${JSON.stringify(value)});\n`)
+    .join("");
+}
+
+async function startFirefox(profile, publicPort) {
+  await writeFile(path.join(profile, "user.js"), firefoxPrefs(publicPort));
   const { child: firefox, match } = await startProgram("firefox", FIREFOX,
     ["--headless", "--no-remote", "--profile", profile, "--remote-debugging-port=0"],
     /WebDriver BiDi listening on (ws:\/\/\S+)/);
@@ -190,12 +233,12 @@ export const BROWSERS = { chromium: startChromium, firefox: startFirefox };
 
 // Starts a browser with a fresh profile; `events` gets every network and
 // console event. Returns the first tab, a way to open more, and close().
-export async function launch(name, events) {
+export async function launch(name, events, publicPort) {
   const profile = await mkdtemp(path.join(os.tmpdir(), `simrelay-${name}-`));
-  const { session, close } = await BROWSERS[name](profile);
+  const { session, close } = await BROWSERS[name](profile, publicPort);
   session.on(events);
   await session.send("session.subscribe", {
-    events: ["network.beforeRequestSent", "network.responseCompleted", "log.entryAdded"],
+    events: ["network.beforeRequestSent", "network.responseStarted", "network.responseCompleted", "log.entryAdded"],
   });
   const { contexts } = await session.send("browsingContext.getTree", {});
   return {
@@ -207,6 +250,10 @@ export async function launch(name, events) {
     // Runs `code` in every page loaded from now on, before the page's own.
     async beforeEveryPage(code) {
       await session.send("script.addPreloadScript", { functionDeclaration: code.toString() });
+    },
+    // As the user answering the browser's question for pages from `origin`.
+    async setPermission(permission, state, origin) {
+      await session.send("permissions.setPermission", { descriptor: { name: permission }, state, origin });
     },
     async close() {
       await close();

@@ -2,10 +2,12 @@
 // follows a real bridge that follows the X-Plane stand-in, through a
 // restart of the bridge, with
 // - examples/map.html from its own origin, with map tiles from a local
-//   server, and from file:// as a simmer opens it;
+//   server, and from file:// as a simmer opens it, asking no tile server;
 // - examples/simrelay-client.js alone, on a page that records what it hands
 //   over;
-// - the page the README shows map developers, taken from README.md.
+// - the page the README shows map developers, taken from README.md;
+// - map.html and the README's page from a web site, which the browser holds
+//   back until the user allows it, and in Chromium from an http web site.
 //
 // usage: node map_e2e.test.mjs --browser chromium|firefox --simrelay PATH --standin PATH
 //                              --examples DIR --readme PATH [--address 127.0.0.220]
@@ -15,7 +17,7 @@ import http from "node:http";
 import net from "node:net";
 import path from "node:path";
 import { pathToFileURL } from "node:url";
-import { BROWSERS, launch, sleep, startProgram } from "./browsers.mjs";
+import { BROWSERS, PLAIN_TEST_SITE, TEST_SITE, launch, sleep, startProgram } from "./browsers.mjs";
 
 // The bridge drops to not live 3 s after the last reply; the stream repeats
 // the snapshot every ~1.1 s. Generous, as the machine is shared.
@@ -26,6 +28,19 @@ const BACK_ON_STREAM_WITHIN_MS = 30000;
 const BRIDGE_AWAY_MS = 5000;
 const DEFAULT_BRIDGE = "http://127.0.0.1:49080";
 const PROGRAM_READY_WITHIN_MS = 10000;
+// A page from a web site says why nothing comes within this; allowed, it is
+// live within the second limit. Loose: the fault to catch is a page that
+// waits for its back-off.
+const SAYS_WHY_WITHIN_MS = 5000;
+const ASKS_AFTER_GRANT_WITHIN_MS = 1000;
+const LIVE_AFTER_GRANT_WITHIN_MS = 5000;
+// What map.html and the README's page say for each reason the client gives.
+const SAYS = {
+  asking: /asking whether this page may connect|asks whether this page may connect/,
+  blocked: /blocks this page from apps on this device/,
+  httpsNeeded: /only https pages/,
+  unreachable: /bridge not reachable|no answer from the bridge/,
+};
 // A 1x1 PNG: every map tile the local tile server sends.
 const TILE = Buffer.from(
   "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8DwHwAFBQIAX8jx0gAAAABJRU5ErkJggg==", "base64");
@@ -237,6 +252,18 @@ function keepEventSources() {
   };
 }
 
+// Runs in every page too: keeps every text map.html's status line shows.
+function keepStatuses() {
+  window.statusesShown = [];
+  document.addEventListener("DOMContentLoaded", () => {
+    const status = document.getElementById("status");
+    if (!status) return;
+    const keep = () => window.statusesShown.push(status.textContent);
+    new MutationObserver(keep).observe(status, { childList: true, characterData: true, subtree: true });
+  });
+}
+const statusText = () => document.getElementById("status").textContent;
+
 const eventSourceStates = () => (window.eventSourcesMade || []).map((source) => source.readyState);
 const streamOpen = () => window.eventSourcesMade.at(-1)?.readyState === EventSource.OPEN;
 
@@ -257,6 +284,66 @@ async function clientSeen(page, since) {
   }), since);
 }
 
+const SAYS_NOT_UNREACHABLE = new RegExp([SAYS.asking, SAYS.blocked, SAYS.httpsNeeded].map((r) => r.source).join("|"));
+
+// map.html and the README's page from a web site. Not allowed, they say the
+// browser asks (Firefox) or blocks (headless Chromium dismisses its
+// question), and never show a position; allowed while open, they ask the
+// bridge again at once and are live on the stream; opened once allowed,
+// they work as from anywhere. In Chromium an http site's page is told to
+// use https, the only kind Chromium lets ask.
+async function fromWebSite(opts, browser, site, bridgeUrl, requests) {
+  const siteOrigin = `http://${TEST_SITE}:${site.address().port}`;
+  const mapUrl = `${siteOrigin}/map.html?bridge=${encodeURIComponent(bridgeUrl)}&tiles=${encodeURIComponent(
+    `${siteOrigin}/tiles/{z}/{x}/{y}.png`)}`;
+  const mapTab = await browser.newTab(), readmeTab = await browser.newTab();
+  await Promise.all([mapTab.goto(mapUrl), readmeTab.goto(`${siteOrigin}/readme.html`)]);
+  const heldBack = new RegExp(`${SAYS.asking.source}|${SAYS.blocked.source}`);
+  await mapTab.waitFor(`${heldBack}.test((${statusText})())`, SAYS_WHY_WITHIN_MS, "map.html saying why");
+  await readmeTab.waitFor(`${heldBack}.test(document.body.innerText)`, SAYS_WHY_WITHIN_MS, "the README's page saying why");
+  const said = {
+    map: await mapTab.evaluate(statusText),
+    readme: await readmeTab.evaluate(bodyText),
+    secure: await mapTab.evaluate("isSecureContext"),
+  };
+  log(`from a web site, not allowed, in ${opts.browser}`, said);
+  check(!showsPosition(said.readme), "the README's page shows no position before it is allowed");
+  check(!(await mapTab.evaluate(() => window.statusesShown)).includes("X-Plane live"), "map.html not live before");
+
+  const grantedAt = Date.now();
+  await browser.setPermission("loopback-network", "granted", siteOrigin);
+  for (const [tab, how] of [[mapTab, "map.html"], [readmeTab, "the README's page"]]) {
+    await tab.waitFor(`(${showsPosition})(document.body.innerText)`, LIVE_AFTER_GRANT_WITHIN_MS, `${how} live after the grant`);
+    const after = (route) => Math.min(...requests(route, grantedAt, tab).map((n) => n.at)) - grantedAt;
+    const first = { stream: after("/stream"), state: after("/state") };
+    log(`${how}: ms from the grant to its first request`, first);
+    check(first.stream <= ASKS_AFTER_GRANT_WITHIN_MS, `${how} opens /stream anew within 1 s of the grant`);
+    await waitUntil(() => requests("/stream", grantedAt, tab).some((n) => n.status === 200),
+      LIVE_AFTER_GRANT_WITHIN_MS - (Date.now() - grantedAt), `${how}'s /stream answered after the grant`);
+  }
+  await Promise.all([mapTab.close(), readmeTab.close()]);  // Each open stream holds one of six connections.
+
+  const allowedTab = await browser.newTab();
+  await allowedTab.goto(mapUrl);
+  await allowedTab.waitFor(onStream, LIVE_WITHIN_MS, "map.html from the allowed site, live on the stream");
+  await allowedTab.close();
+
+  if (opts.browser !== "chromium") return;
+  const httpTab = await browser.newTab();
+  await httpTab.goto(mapUrl.replaceAll(TEST_SITE, PLAIN_TEST_SITE));
+  await httpTab.waitFor(`${SAYS.httpsNeeded}.test((${statusText})())`, SAYS_WHY_WITHIN_MS, "the https sentence");
+  log("map.html from an http web site", await httpTab.evaluate(statusText));
+  await httpTab.close();
+}
+
+async function waitUntil(condition, timeoutMs, what) {
+  const deadline = Date.now() + Math.max(timeoutMs, 0);
+  while (!condition()) {
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+    await sleep(100);
+  }
+}
+
 async function run(opts, cleanups) {
   const { child: standin } = await startProgram("stand-in", opts.standin, [opts.address], /✓/,
     PROGRAM_READY_WITHIN_MS);
@@ -268,11 +355,12 @@ async function run(opts, cleanups) {
   const bridgeUrl = `http://127.0.0.1:${port}`;
   log("bridge", `${bridgeUrl} asking ${opts.address}`);
 
-  const server = await startStaticServer(opts.examples, {
-    "/client.html": CLIENT_PAGE,
-    "/readme.html": await readmeExample(opts.readme, bridgeUrl),
-  });
+  const pages = { "/client.html": CLIENT_PAGE, "/readme.html": await readmeExample(opts.readme, bridgeUrl) };
+  const server = await startStaticServer(opts.examples, pages);
   cleanups.push(() => server.close());
+  // The same pages again, from the port the browsers count as a web site.
+  const site = await startStaticServer(opts.examples, pages);
+  cleanups.push(() => site.close());
   const origin = `http://127.0.0.1:${server.address().port}`;
   const query = (tiles) => `?bridge=${encodeURIComponent(bridgeUrl)}&tiles=${encodeURIComponent(tiles)}`;
   const localTiles = `${origin}/tiles/{z}/{x}/{y}.png`;
@@ -293,13 +381,14 @@ async function run(opts, cleanups) {
       network.push(entry);
       byId.set(params.request.request + params.redirectCount, entry);
     }
-    if (method === "network.responseCompleted") {
+    if (method === "network.responseStarted" || method === "network.responseCompleted") {
       const entry = byId.get(params.request.request + params.redirectCount);
       if (entry) entry.status = params.response.status;
     }
-  });
+  }, site.address().port);
   cleanups.push(() => browser.close());
   await browser.beforeEveryPage(keepEventSources);
+  await browser.beforeEveryPage(keepStatuses);
   const requests = (route, since, page) => network.filter((n) => n.url === bridgeUrl + route && n.method === "GET" &&
     n.at >= since && (!page || n.context === page.context));
   const statePolls = (since, page) => requests("/state", since, page);
@@ -332,15 +421,20 @@ async function run(opts, cleanups) {
   check(shown.canvasHidden, "the map replaces the track canvas");
 
   // 1b. map.html opened from disk, as a simmer opens it from the unpacked
-  // archive: its scripts load and it follows the bridge.
+  // archive: its scripts load, it follows the bridge and draws the track,
+  // and it asks no tile server (they want a page with a web address).
   const filePage = await browser.newTab();
-  const fileUrl = pathToFileURL(path.join(opts.examples, "map.html")).href + query(noTiles);
+  const fileUrl = pathToFileURL(path.join(opts.examples, "map.html")).href + `?bridge=${encodeURIComponent(bridgeUrl)}`;
   log("page from disk", fileUrl);
   await filePage.goto(fileUrl);
   await filePage.waitFor(onStream, LIVE_WITHIN_MS, "X-Plane live on the stream, from file://");
   const fromDisk = await readValues(filePage);
   await sleep(1500);
   checkValues(fromDisk, await readValues(filePage), "from file://");
+  const elsewhere = network.filter((n) => n.context === filePage.context && !/^(file|data):/.test(n.url) &&
+    !n.url.startsWith(bridgeUrl + "/"));
+  check(elsewhere.length === 0, `from file://, no request but to the bridge (${JSON.stringify(elsewhere)})`);
+  check(await filePage.evaluate(paintedPixels) > 50, "from file://, the track is drawn on the canvas");
 
   // 1c. The client alone: snapshots, parsed, over the stream.
   const clientPage = await browser.newTab();
@@ -363,6 +457,9 @@ async function run(opts, cleanups) {
   const readmeLater = await readmeTab.evaluate(bodyText);
   log("README's page", { first: readmeFirst.trim(), later: readmeLater.trim() });
   check(readmeLater !== readmeFirst && showsPosition(readmeLater), "the README's page shows the position live");
+
+  // 1f. From a web site: held back until the user allows it.
+  await fromWebSite(opts, browser, site, bridgeUrl, requests);
 
   // 1e. Without EventSource the page polls /state instead; with no tile
   // server it draws the track on its canvas. (Last: every page loaded from
@@ -399,6 +496,14 @@ async function run(opts, cleanups) {
   await clientPage.waitFor(() => seen.lost.length > 0, NOT_LIVE_WITHIN_MS, "the client saying lost");
   await readmeTab.waitFor(`!(${showsPosition})(document.body.innerText)`, NOT_LIVE_WITHIN_MS,
     "the README's page no longer showing a position");
+  // Pages from disk and from this PC are not held back, whatever the
+  // browser's permission reads: they never say it is asking.
+  await filePage.waitFor(() => document.getElementById("status").className === "down", NOT_LIVE_WITHIN_MS,
+    "bridge down, from file://");
+  for (const [tab, how] of [[page, "from its origin"], [filePage, "from file://"], [readmeTab, "the README's page"]]) {
+    const said = await tab.evaluate(bodyText);
+    check(SAYS.unreachable.test(said), `${how}: the bridge is said to be unreachable`);
+  }
   await sleep(Math.max(0, stoppedAt + BRIDGE_AWAY_MS - Date.now()));
   const away = await clientPage.evaluate(() => ({ snapshots: seen.snapshots, lost: seen.lost }));
   const lastSnapshotAt = away.snapshots.at(-1).at;
@@ -440,6 +545,11 @@ async function run(opts, cleanups) {
   check(await readmeTab.evaluate(bodyText) !== readmeResumed, "the README's page is live after the restart");
   check((await clientSeen(clientPage, restartedAt)).snapshots.filter((s) => s.xp).length >= 3,
     "the client hands over live snapshots after the restart");
+
+  for (const [tab, how] of [[page, "from its origin"], [filePage, "from file://"]]) {
+    const shown = await tab.evaluate(() => window.statusesShown);
+    check(!shown.some((text) => SAYS_NOT_UNREACHABLE.test(text)), `${how}: never said it is asking or blocked`);
+  }
 
   // 4. The stand-in stops: the page says so; for the client the bridge is
   // still there, so not lost.
