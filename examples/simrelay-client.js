@@ -166,6 +166,7 @@ function connectSimrelay(bridge, handlers) {
 
   function onPermissionChange() {
     if (permission.state !== "granted") return update();
+    if (!lost && source && source.readyState === EventSource.OPEN) return;  // Nothing was held back.
     // Allowed: a silence is counted afresh from here.
     lost = false;
     reported = null;

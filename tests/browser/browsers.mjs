@@ -187,25 +187,17 @@ async function startChromium(profile, publicPort) {
   }
 }
 
-// Firefox reads these from the profile: the closed proxy also for loopback
-// names unless told, and the loopback permission is rolled out gradually.
+// Firefox reads these from the profile. Unless told, it sends loopback
+// names to the proxy too; it rolls the loopback permission out gradually.
 function firefoxPrefs(publicPort) {
   const [host, port] = CLOSED_PROXY.split(":");
-  const prefs = {
-    "network.proxy.type": 1,
-    "network.proxy.http": host,
-    "network.proxy.http_port": Number(port),
-    "network.proxy.ssl": host,
-    "network.proxy.ssl_port": Number(port),
-    "network.proxy.allow_hijacking_localhost": false,
-    "network.proxy.no_proxies_on": TEST_SITE,
-    "network.dns.localDomains": TEST_SITE,
-    "dom.securecontext.allowlist": TEST_SITE,
-    "network.lna.blocking": true,
-    "network.lna.address_space.public.override": `127.0.0.1:${publicPort}`,
-  };
-  return Object.entries(prefs).map(([name, value]) => `user_pref(${JSON.stringify(name)}, ${JSON.stringify(value)});\n`)
-    .join("");
+  return Object.entries({
+    "network.proxy.type": 1, "network.proxy.http": host, "network.proxy.http_port": Number(port),
+    "network.proxy.ssl": host, "network.proxy.ssl_port": Number(port),
+    "network.proxy.allow_hijacking_localhost": false, "network.proxy.no_proxies_on": TEST_SITE,
+    "network.dns.localDomains": TEST_SITE, "dom.securecontext.allowlist": TEST_SITE,
+    "network.lna.blocking": true, "network.lna.address_space.public.override": `127.0.0.1:${publicPort}`,
+  }).map(([name, value]) => `user_pref(${JSON.stringify(name)}, ${JSON.stringify(value)});\n`).join("");
 }
 
 async function startFirefox(profile, publicPort) {
