@@ -13,8 +13,8 @@
 //   "blocked"       the user has blocked that for this site
 //   "https-needed"  it is blocked because the page is not https (Chrome grants it to https pages only)
 //   "unreachable"   anything else: the bridge is not running, or not at that address
-// Only a page from a web site is gated (not one from disk or from this PC),
-// so only there the client reads the browser's loopback permission
+// Only a page from elsewhere (a web site, another PC) is gated, not one from
+// disk or from this PC, so only there the client reads the loopback permission
 // ("loopback-network", or "local-network-access" in older Chrome). While
 // the reason is "blocked" or "https-needed" it asks the bridge only every
 // 15 s; when the user allows the page it starts afresh at once. A page may
@@ -189,9 +189,18 @@ function connectSimrelay(bridge, handlers) {
       .catch(() => {});
   }
 
+  // Whether the browser may ask the user before this page reaches the
+  // bridge: not for a page from disk or from this PC.
+  function mayBeGated(page) {
+    if (!page || page.protocol === "file:") return false;
+    const host = page.hostname;
+    return !(/^127\.\d+\.\d+\.\d+$/.test(host) || host === "[::1]" || host === "localhost" ||
+      host.endsWith(".localhost"));
+  }
+
   expectSnapshot();
   openStream();
-  if (simrelayPageMayBeGated(globalThis.location) && globalThis.navigator && navigator.permissions) {
+  if (mayBeGated(globalThis.location) && globalThis.navigator && navigator.permissions) {
     followPermission();
   }
   return function stop() {
@@ -203,15 +212,4 @@ function connectSimrelay(bridge, handlers) {
     dropPolls();
     if (permission) permission.removeEventListener("change", onPermissionChange);
   };
-}
-
-// Whether the browser may ask the user before this page reaches the bridge:
-// only a page from a web site is asked about, not one from disk or from
-// this PC's loopback.
-function simrelayPageMayBeGated(location) {
-  if (!location || location.protocol === "file:") return false;
-  const host = location.hostname;
-  const loopback = /^127\.\d+\.\d+\.\d+$/.test(host) || host === "[::1]" || host === "::1" ||
-    host === "localhost" || host.endsWith(".localhost");
-  return !loopback;
 }
