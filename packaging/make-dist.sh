@@ -74,15 +74,12 @@ if [ -n "${SIMRELAY_SIGN_PKCS11_MODULE:-}" ]; then
       sign_key=(-pkcs11cert "$SIMRELAY_SIGN_CERT") ;;
     *) sign_key=(-certs "$(file_of SIMRELAY_SIGN_CERT)") ;;
   esac
-  sign_key=(-pkcs11module "$module" "${sign_key[@]}"
-    -key "${SIMRELAY_SIGN_PKCS11_KEY:?names the key for SIMRELAY_SIGN_PKCS11_MODULE}")
+  [ -n "${SIMRELAY_SIGN_PKCS11_KEY:-}" ] || refuse "SIMRELAY_SIGN_PKCS11_KEY is missing: the key's pkcs11: URI"
+  sign_key=(-pkcs11module "$module" "${sign_key[@]}" -key "$SIMRELAY_SIGN_PKCS11_KEY")
 elif [ -n "${SIMRELAY_SIGN_PKCS12:-}" ]; then
   sign_key=(-pkcs12 "$(file_of SIMRELAY_SIGN_PKCS12)")
 fi
-if [ -n "${SIMRELAY_SIGN_CHAIN:-}" ]; then
-  chain=$(file_of SIMRELAY_SIGN_CHAIN)
-  sign_key+=(-ac "$chain")
-fi
+[ -z "${SIMRELAY_SIGN_CHAIN:-}" ] || sign_key+=(-ac "$(file_of SIMRELAY_SIGN_CHAIN)")
 # The PIN or password taken out of the environment that the builds see.
 sign_secret=${SIMRELAY_SIGN_PIN:-${SIMRELAY_SIGN_PASSWORD:-}}
 unset SIMRELAY_SIGN_PIN SIMRELAY_SIGN_PASSWORD
