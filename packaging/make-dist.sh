@@ -111,6 +111,7 @@ if [ -n "$changes" ] && [ "${SIMRELAY_DIST_DIRTY:-}" != 1 ]; then
     "(SIMRELAY_DIST_DIRTY=1 makes a trial build anyway):"$'\n'"$changes"
 fi
 version=$(sed -n 's/^project(simrelay VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || refuse "found no project(simrelay VERSION …) in CMakeLists.txt"
 grep -qx "v$version" <<<"$(git tag --points-at HEAD)" || [ "${SIMRELAY_DIST_UNTAGGED:-}" = 1 ] ||
   refuse "a release is built at its tag, and HEAD has no tag v$version" \
     "(git tag v$version; SIMRELAY_DIST_UNTAGGED=1 makes a trial build anyway)"
