@@ -11,8 +11,12 @@ packages_format=(clang-format git)        # clang-format over git's file list
 packages_clang=(clang clang-tidy libclang-rt-14-dev)
 # The cross-built exe and its tests under Wine (GoogleTest from its sources).
 packages_windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest)
-# Reproducible archives (git gives their time), signing, and trying the exe.
-packages_release=(git zip unzip osslsigncode openssl curl softhsm2 libengine-pkcs11-openssl opensc python3)
+# Reproducible archives (git gives their time), signing, and trying the exe
+# in a network namespace of its own (iproute2 brings its loopback up).
+packages_release=(git zip unzip osslsigncode openssl curl softhsm2 libengine-pkcs11-openssl opensc python3 iproute2)
+# packaging/make-dist.sh: the builds and the archives, and signing with a key.
+packages_dist=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 git zip)
+packages_sign=(osslsigncode libengine-pkcs11-openssl openssl)
 # The docs' checks, and the README's Python snippet they run.
 packages_docs=(python3 python3-requests)
 # Node.js and npm too, which .ci/browser-lane takes from Debian only when

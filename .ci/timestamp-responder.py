@@ -1,19 +1,31 @@
 #!/usr/bin/env python3
 """An RFC 3161 time-stamp server for the release lane, on loopback only:
 answers each query posted over HTTP with `openssl ts -reply`, signed as the
-given OpenSSL configuration's [tsa] section says.
+given OpenSSL configuration's [tsa] section says. With --wrong-hash it
+stamps a hash other than the one asked for, as a faulty server would.
 
-usage: timestamp-responder.py ADDRESS PORT CONFIG"""
+usage: timestamp-responder.py [--wrong-hash] ADDRESS PORT CONFIG"""
 import subprocess
 import sys
 from http.server import BaseHTTPRequestHandler, HTTPServer
 
-address, port, config = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+wrong_hash = sys.argv[1] == "--wrong-hash"
+address, port, config = sys.argv[1 + wrong_hash:]
+# The query's first OCTET STRING of 32 bytes (tag 04, length 20) is its
+# SHA-256 message imprint.
+IMPRINT = b"\x04\x20"
+
+
+def flip_imprint(query):
+    at = query.index(IMPRINT) + len(IMPRINT)
+    return query[:at] + bytes([query[at] ^ 0xFF]) + query[at + 1:]
 
 
 class Handler(BaseHTTPRequestHandler):
     def do_POST(self):
         query = self.rfile.read(int(self.headers["Content-Length"]))
+        if wrong_hash:
+            query = flip_imprint(query)
         reply = subprocess.run(
             ["openssl", "ts", "-reply", "-config", config, "-queryfile", "/dev/stdin",
              "-out", "/dev/stdout"],
@@ -25,4 +37,4 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(reply)
 
 
-HTTPServer((address, port), Handler).serve_forever()
+HTTPServer((address, int(port)), Handler).serve_forever()

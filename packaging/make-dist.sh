@@ -8,51 +8,119 @@
 #
 # usage: packaging/make-dist.sh [OUT_DIR [BUILD_DIR]]   (default: dist build/dist)
 #
+# Only the committed tree ships, from its tag v<version>. For a trial:
+#   SIMRELAY_DIST_DIRTY=1        builds a tree with changes or untracked files
+#   SIMRELAY_DIST_UNTAGGED=1     builds a commit without the tag
+#
 # The exes are signed with Authenticode (Debian's osslsigncode) given a key
 # that stays in a token, an HSM or a cloud key service, through PKCS#11:
 #   SIMRELAY_SIGN_PKCS11_MODULE  the PKCS#11 module (.so) that reaches the key
 #   SIMRELAY_SIGN_PKCS11_KEY     the key's pkcs11: URI
 #   SIMRELAY_SIGN_CERT           the certificate: a PEM file (with the chain),
 #                                or a pkcs11: URI of one on the token
-#   SIMRELAY_SIGN_PIN            the token's PIN
+#   SIMRELAY_SIGN_CHAIN          a PEM of the CA certificates between it and
+#                                the root (needed with a pkcs11: certificate)
+#   SIMRELAY_SIGN_PIN            the token's PIN, if it takes one
 # or given a key file (tests):
 #   SIMRELAY_SIGN_PKCS12         a PKCS#12 file with the certificate and key
 #   SIMRELAY_SIGN_PASSWORD       its password
-# and unsigned otherwise. A signature needs a time-stamp to outlive its
-# certificate, so signing needs one of:
-#   SIMRELAY_SIGN_TIMESTAMP_URL  an RFC 3161 time-stamp server
+# and unsigned otherwise. Each signature is checked after signing against:
+#   SIMRELAY_SIGN_CA_FILE        the code-signing root the CA publishes
+#   SIMRELAY_SIGN_TSA_CA_FILE    the time-stamp server's root (default: the
+#                                system's list, /etc/ssl/certs/ca-certificates.crt)
+# A signature needs a time-stamp to outlive its certificate, so signing
+# needs one of:
+#   SIMRELAY_SIGN_TIMESTAMP_URL  RFC 3161 time-stamp servers, separated by
+#                                spaces: the next is asked when one fails
 #   SIMRELAY_SIGN_UNSTAMPED=1    no time-stamp (a throw-away certificate)
 set -euo pipefail
-# Paths as the caller means them; the PIN or password taken out of the
-# environment that the builds see.
+cd "$(dirname "$0")/.."
+refuse() {
+  echo "make-dist: $*" >&2
+  exit 1
+}
+
+# Before any build, what the variables ask for: a misspelt one, or one
+# without a key, would otherwise give an unsigned release and exit 0.
+signs=${SIMRELAY_SIGN_PKCS11_MODULE:-${SIMRELAY_SIGN_PKCS12:-}}
+for name in $(compgen -v SIMRELAY_SIGN_); do
+  case $name in
+    SIMRELAY_SIGN_PKCS11_MODULE | SIMRELAY_SIGN_PKCS12) ;;
+    SIMRELAY_SIGN_PKCS11_KEY | SIMRELAY_SIGN_CERT | SIMRELAY_SIGN_CHAIN | SIMRELAY_SIGN_PIN | \
+      SIMRELAY_SIGN_PASSWORD | SIMRELAY_SIGN_CA_FILE | SIMRELAY_SIGN_TSA_CA_FILE | \
+      SIMRELAY_SIGN_TIMESTAMP_URL | SIMRELAY_SIGN_UNSTAMPED)
+      [ -n "$signs" ] || [ -z "${!name}" ] ||
+        refuse "$name is set, but no key: SIMRELAY_SIGN_PKCS11_MODULE or SIMRELAY_SIGN_PKCS12 is missing" ;;
+    *) refuse "$name is not one of make-dist's variables (docs/DEVELOPING.md lists them)" ;;
+  esac
+done
+[ -z "${SIMRELAY_SIGN_PKCS11_MODULE:-}" ] || [ -z "${SIMRELAY_SIGN_PKCS12:-}" ] ||
+  refuse "SIMRELAY_SIGN_PKCS11_MODULE and SIMRELAY_SIGN_PKCS12 are both set: sign with one key"
+# file_of NAME [WHAT...]: the full path of the file that variable NAME names.
+file_of() {
+  [ -n "${!1:-}" ] || refuse "$1 is missing${2:+: ${*:2}}"
+  [ -r "${!1}" ] || refuse "$1: cannot read ${!1}"
+  realpath "${!1}"
+}
 sign_key=()
 if [ -n "${SIMRELAY_SIGN_PKCS11_MODULE:-}" ]; then
-  case ${SIMRELAY_SIGN_CERT:?names the certificate for SIMRELAY_SIGN_PKCS11_MODULE} in
-    pkcs11:*) sign_cert=(-pkcs11cert "$SIMRELAY_SIGN_CERT") ;;
-    *) sign_cert=(-certs "$(realpath "$SIMRELAY_SIGN_CERT")") ;;
+  module=$(file_of SIMRELAY_SIGN_PKCS11_MODULE)
+  case ${SIMRELAY_SIGN_CERT:-} in
+    "") refuse "SIMRELAY_SIGN_CERT is missing: the certificate, a PEM file or a pkcs11: URI" ;;
+    # A token seldom holds the CA certificates that lead to the root.
+    pkcs11:*)
+      [ -n "${SIMRELAY_SIGN_CHAIN:-}" ] || refuse "SIMRELAY_SIGN_CHAIN is missing: the CA certificates" \
+        "between the token's certificate and the root (PEM), which go into the signature"
+      sign_key=(-pkcs11cert "$SIMRELAY_SIGN_CERT") ;;
+    *) sign_key=(-certs "$(file_of SIMRELAY_SIGN_CERT)") ;;
   esac
-  sign_key=(-pkcs11module "$(realpath "$SIMRELAY_SIGN_PKCS11_MODULE")" "${sign_cert[@]}"
-    -key "${SIMRELAY_SIGN_PKCS11_KEY:?names the key for SIMRELAY_SIGN_PKCS11_MODULE}")
+  [ -n "${SIMRELAY_SIGN_PKCS11_KEY:-}" ] || refuse "SIMRELAY_SIGN_PKCS11_KEY is missing: the key's pkcs11: URI"
+  sign_key=(-pkcs11module "$module" "${sign_key[@]}" -key "$SIMRELAY_SIGN_PKCS11_KEY")
 elif [ -n "${SIMRELAY_SIGN_PKCS12:-}" ]; then
-  sign_key=(-pkcs12 "$(realpath "$SIMRELAY_SIGN_PKCS12")")
+  sign_key=(-pkcs12 "$(file_of SIMRELAY_SIGN_PKCS12)")
 fi
+[ -z "${SIMRELAY_SIGN_CHAIN:-}" ] || sign_key+=(-ac "$(file_of SIMRELAY_SIGN_CHAIN)")
+# The PIN or password taken out of the environment that the builds see.
 sign_secret=${SIMRELAY_SIGN_PIN:-${SIMRELAY_SIGN_PASSWORD:-}}
 unset SIMRELAY_SIGN_PIN SIMRELAY_SIGN_PASSWORD
 timestamp=()
-if [ -n "${SIMRELAY_SIGN_TIMESTAMP_URL:-}" ]; then
-  timestamp=(-ts "$SIMRELAY_SIGN_TIMESTAMP_URL")
-elif [ ${#sign_key[@]} -gt 0 ] && [ "${SIMRELAY_SIGN_UNSTAMPED:-}" != 1 ]; then
-  echo "make-dist: not signing without SIMRELAY_SIGN_TIMESTAMP_URL: a signature without" \
-    "a time-stamp stops being valid when its certificate expires." \
-    "SIMRELAY_SIGN_UNSTAMPED=1 signs without one (for a throw-away certificate)." >&2
-  exit 1
+read -ra urls <<<"${SIMRELAY_SIGN_TIMESTAMP_URL:-}"
+for url in "${urls[@]}"; do timestamp+=(-ts "$url"); done
+if [ -n "$signs" ]; then
+  ca_file=$(file_of SIMRELAY_SIGN_CA_FILE "the code-signing root certificate that the CA publishes," \
+    "to check the signatures against (the system's list holds web roots only)")
+  SIMRELAY_SIGN_TSA_CA_FILE=${SIMRELAY_SIGN_TSA_CA_FILE:-/etc/ssl/certs/ca-certificates.crt}
+  tsa_ca_file=$(file_of SIMRELAY_SIGN_TSA_CA_FILE)
+  [ ${#timestamp[@]} -gt 0 ] || [ "${SIMRELAY_SIGN_UNSTAMPED:-}" = 1 ] ||
+    refuse "not signing without SIMRELAY_SIGN_TIMESTAMP_URL: a signature without" \
+      "a time-stamp stops being valid when its certificate expires." \
+      "SIMRELAY_SIGN_UNSTAMPED=1 signs without one (for a throw-away certificate)."
 fi
-cd "$(dirname "$0")/.."
+
+# shellcheck source=.ci/lib.sh
+source .ci/lib.sh
+install_missing "${packages_dist[@]}"
+[ -z "$signs" ] || install_missing "${packages_sign[@]}"
+
+# Only the committed tree ships, and a release from its tag.
+[ "$(git rev-parse --show-toplevel 2>/dev/null)" -ef . ] ||
+  refuse "needs a git checkout of simrelay: the archives hold its committed files, with its commit's time"
+changes=$(git status --porcelain)
+if [ -n "$changes" ] && [ "${SIMRELAY_DIST_DIRTY:-}" != 1 ]; then
+  refuse "only committed files ship; commit or remove these first" \
+    "(SIMRELAY_DIST_DIRTY=1 makes a trial build anyway):"$'\n'"$changes"
+fi
+version=$(sed -n 's/^project(simrelay VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || refuse "found no project(simrelay VERSION …) in CMakeLists.txt"
+grep -qx "v$version" <<<"$(git tag --points-at HEAD)" || [ "${SIMRELAY_DIST_UNTAGGED:-}" = 1 ] ||
+  refuse "a release is built at its tag, and HEAD has no tag v$version" \
+    "(git tag v$version; SIMRELAY_DIST_UNTAGGED=1 makes a trial build anyway)"
+
 out=$(realpath -m "${1:-dist}")
 builds=$(realpath -m "${2:-build/dist}")
 
 # The time every file in the archives carries.
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || echo 0)}
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export TZ=UTC LC_ALL=C  # zip writes local time; sort and tar order by bytes.
 umask 022
 
@@ -69,16 +137,49 @@ build() {
 }
 build dist-windows windows .exe
 build dist-linux linux ""
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$builds/linux/CMakeCache.txt")
 
-# sign_exe IN OUT: the signed copy of IN. The PIN or password reaches
-# osslsigncode through a file that only this user can read, in a folder that
-# goes when the script ends: never through a command line.
+# sign_exe IN OUT: the signed copy of IN, checked. The PIN or password
+# reaches osslsigncode through a file that only this user can read, in a
+# folder that goes when the script ends: never through a command line. With
+# no PIN, none is passed: a key that takes none fails on -readpass.
 sign_exe() {
   echo "signing $(basename "$1") (Authenticode${timestamp:+, time-stamped})"
   rm -f "$2"
-  osslsigncode sign "${sign_key[@]}" -readpass "$secrets/secret" -h sha256 \
+  osslsigncode sign "${sign_key[@]}" "${readpass[@]}" -h sha256 \
     -n "$(basename "$1" .exe)" "${timestamp[@]}" -in "$1" -out "$2" >/dev/null
+  verify_exe "$2"
+}
+
+# verify_exe EXE: fails unless osslsigncode finds EXE's signature, and its
+# time-stamp if it has one, valid. Neither its sign nor its verify exits
+# non-zero over a time-stamp that is missing, untrusted or of the wrong
+# hash: only these two lines of verify's tell.
+verify_exe() {
+  local log=$secrets/verify.log
+  osslsigncode verify -CAfile "$ca_file" -TSA-CAfile "$tsa_ca_file" -in "$1" >"$log" 2>&1 || true
+  if ! grep -qx "Signature verification: ok" "$log"; then
+    cat "$log" >&2
+    refuse "the signature of $(basename "$1") does not check out against SIMRELAY_SIGN_CA_FILE" \
+      "($ca_file): is that the root of SIMRELAY_SIGN_CERT, and SIMRELAY_SIGN_CHAIN the CAs between?"
+  fi
+  if [ ${#timestamp[@]} -gt 0 ] && ! grep -qx "Timestamp Server Signature verification: ok" "$log"; then
+    cat "$log" >&2
+    refuse "the time-stamp of $(basename "$1") does not check out: look at SIMRELAY_SIGN_TIMESTAMP_URL" \
+      "and SIMRELAY_SIGN_TSA_CA_FILE ($tsa_ca_file)"
+  fi
+}
+
+# publisher EXE: the common name of the certificate that signed EXE, which
+# Windows names as its publisher: of the certificates in the signature, the
+# one that issued none of the others.
+publisher() {
+  osslsigncode extract-signature -pem -in "$1" -out "$secrets/signature.pem" >/dev/null
+  openssl pkcs7 -print_certs -in "$secrets/signature.pem" | awk '
+    /^subject=/ { n++; subject[n] = substr($0, 9) }
+    /^issuer=/ && substr($0, 8) != subject[n] { issuer[substr($0, 8)] = 1 }
+    /^-----BEGIN/, /^-----END/ { pem[n] = pem[n] $0 "\n" }
+    END { for (i = 1; i <= n; i++) if (!(subject[i] in issuer)) { printf "%s", pem[i]; exit } }' |
+    openssl x509 -noout -subject -nameopt sep_multiline,utf8,sname | sed -n 's/^ *CN=//p'
 }
 
 # stage NAME LINE_END FILE...: the folder one archive is made of.
@@ -87,9 +188,9 @@ stage() {
   rm -rf "$dir"
   mkdir -p "$dir"
   install -m 755 "${@:3}" "$dir/"
-  cp -r examples/. "$dir/"
+  (cd examples && git ls-files -z | xargs -0 cp --parents -t "$dir")
   cp LICENSE packaging/THIRD-PARTY-NOTICES.txt "$dir/"
-  sed -e "s/@VERSION@/$version/g" -e "s/@SIGNATURE@/$signature/" packaging/README.txt >"$dir/README.txt"
+  sed -e "s/@VERSION@/$version/g" "${readme[@]}" packaging/README.txt >"$dir/README.txt"
   if [ "$2" = crlf ]; then
     for text in README.txt LICENSE THIRD-PARTY-NOTICES.txt; do sed -i 's/$/\r/' "$dir/$text"; done
   fi
@@ -97,25 +198,32 @@ stage() {
   find "$dir" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 }
 
-mkdir -p "$out"
 windows=simrelay-$version-windows-x64
 linux=simrelay-$version-linux-x64
 exes=$builds/stripped/windows
-# What the read-me says of the exes beside it.
-signature="simrelay.exe and xplane-standin.exe in this archive are not signed."
-if [ ${#sign_key[@]} -gt 0 ]; then
+# The read-me keeps the paragraph on the exes beside it, after @SIGNED@ or
+# @UNSIGNED@, with the publisher filled in.
+readme=(-e '/^@SIGNED@$/,/^$/d' -e '/^@UNSIGNED@$/d')
+if [ -n "$signs" ]; then
   secrets=$(mktemp -d)
   trap 'rm -rf "$secrets"' EXIT
-  (umask 077 && printf '%s' "$sign_secret" >"$secrets/secret")
+  readpass=()
+  if [ -n "$sign_secret" ]; then
+    (umask 077 && printf '%s' "$sign_secret" >"$secrets/secret")
+    readpass=(-readpass "$secrets/secret")
+  fi
   mkdir -p "$builds/signed"
   sign_exe "$exes/simrelay.exe" "$builds/signed/simrelay.exe"
   sign_exe "$exes/xplane-standin.exe" "$builds/signed/xplane-standin.exe"
+  signer=$(publisher "$builds/signed/simrelay.exe")
+  [ -n "$signer" ] || refuse "the signing certificate has no common name (CN) to name as the publisher"
   rm -rf "$secrets"
   exes=$builds/signed
-  signature="simrelay.exe and xplane-standin.exe in this archive are signed (Authenticode)."
+  readme=(-e '/^@UNSIGNED@$/,/^$/d' -e '/^@SIGNED@$/d' -e "s/@PUBLISHER@/$(sed 's/[\/&]/\\&/g' <<<"$signer")/g")
 else
   echo "the exes are unsigned (no signing key is set)"
 fi
+mkdir -p "$out"
 stage "$windows" crlf "$exes/simrelay.exe" "$exes/xplane-standin.exe"
 stage "$linux" lf "$builds/stripped/linux/simrelay" "$builds/stripped/linux/xplane-standin"
 
