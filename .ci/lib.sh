@@ -1,5 +1,5 @@
 # shellcheck shell=bash disable=SC2034 # The package lists are read by the scripts that source this.
-# Shared by .ci/run, the lane scripts and tools/setup.sh (sourced, not run):
+# Shared by .ci/run, the lane scripts and the other scripts that build (sourced):
 # the Debian packages each needs and installing what is missing, Wine for the
 # Windows exe, and adding up ctest's summary lines into one line of our own.
 
@@ -9,6 +9,8 @@ packages_tests=(libgtest-dev nginx-light) # nginx: the bench's yardstick
 packages_format=(clang-format git)        # clang-format over git's file list
 # Clang builds, clang-tidy, the sanitizer and libFuzzer runtimes.
 packages_clang=(clang clang-tidy libclang-rt-14-dev)
+# fuzz/run.sh: Clang and its libFuzzer and sanitizer runtimes, no clang-tidy.
+packages_fuzz=(clang libclang-rt-14-dev)
 # The cross-built exe and its tests under Wine (GoogleTest from its sources).
 packages_windows=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest)
 # Reproducible archives (git gives their time), signing, and trying the exe

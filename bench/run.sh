@@ -5,6 +5,9 @@
 #   bench/run.sh --quick    one short pass of every measurement
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source .ci/lib.sh
+# The release preset configures the tests too; nginx is the yardstick.
+install_missing "${packages_build[@]}" "${packages_tests[@]}"
 cmake --preset release >/dev/null
 cmake --build --preset release --target simrelay simrelay-bench >/dev/null
 exec build/release/bench/simrelay-bench "$@"

@@ -8,6 +8,8 @@ set -euo pipefail
 seconds="${1:-30}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build/fuzz"
+source "$root/.ci/lib.sh"
+install_missing "${packages_build[@]}" "${packages_fuzz[@]}"
 
 (cd "$root" && cmake --preset fuzz >/dev/null && cmake --build --preset fuzz)
 

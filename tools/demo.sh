@@ -5,6 +5,7 @@
 # usage: tools/demo.sh [--port 49080] [--lat DEG] [--lon DEG]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source .ci/lib.sh
 
 port=49080
 standin_args=()
@@ -18,6 +19,7 @@ while [ $# -gt 0 ]; do
   fi
 done
 
+install_missing "${packages_build[@]}"
 cmake --workflow --preset build >/dev/null
 build=build/bridge
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Quick start's two commands, for Debian 12 or Ubuntu 24.04: installs
+# The Quick start's two commands, for Debian 12 (the system tried): installs
 # the Debian packages that are missing (through sudo when not root), builds,
 # and then starts the bridge or runs the tests. Safe to run again: what is
 # there already is neither installed nor built a second time.

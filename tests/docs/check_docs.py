@@ -4,6 +4,8 @@
 usage: check_docs.py console BRIDGE STANDIN   console lines in the read-mes are the programs' own
        check_docs.py paths                    files, presets and lanes the docs name exist
        check_docs.py python BRIDGE STANDIN    the README's Python snippet prints a snapshot
+       check_docs.py commands                 the read-mes start the exes as PowerShell can
+       check_docs.py firewall                 firewall paragraphs name what Windows shows
 
 Run from the repository's top folder; each exits non-zero and says why on a
 failure. BRIDGE and STANDIN are the built simrelay and xplane-standin.
@@ -227,8 +229,54 @@ def check_python(bridge, standin):
     return ok
 
 
+# An exe started by its bare name with an argument or a redirect: PowerShell
+# runs nothing from the current folder without a path such as .\ (cmd does,
+# so one inside cmd /c "…" is fine). Across a line break too, as in prose.
+BARE_COMMAND = re.compile(r"(?<!\.\\)\b(?:simrelay|xplane-standin)\.exe(?:[ \t]+|[ \t]*\n[ \t]*)[\d>-]")
+CMD_C = re.compile(r'cmd /c "[^"]*"')
+
+
+def check_commands():
+    bad = []
+    for path in READMES:
+        # Blanked out, line breaks kept, so that line numbers stay true.
+        text = CMD_C.sub(lambda m: re.sub(r".", " ", m[0]), open(path, encoding="utf-8").read())
+        for found in BARE_COMMAND.finditer(text):
+            line = text.count("\n", 0, found.start()) + 1
+            bad.append(f"{path}:{line}: {' '.join(found[0].split())} (write .\\ before it)")
+    for line in bad:
+        print(line)
+    return not bad
+
+
+def check_firewall():
+    """Every paragraph or list item naming Windows Defender Firewall quotes the
+    bridge's FileDescription, what the prompt and the rules show; a read-me
+    that names another exe quotes its description in one of them too. The
+    descriptions come from the simrelay_exe_resources() calls."""
+    names = {}
+    for path in subprocess.run(["git", "ls-files", "*CMakeLists.txt"], capture_output=True,
+                               text=True, check=True).stdout.split():
+        names.update(re.findall(r'simrelay_exe_resources\((\S+) "([^"]+)"\)', open(path, encoding="utf-8").read()))
+    bad = [] if "simrelay" in names else ["no simrelay_exe_resources(simrelay …) in any CMakeLists.txt"]
+    for path in READMES:
+        text = open(path, encoding="utf-8").read()
+        paragraphs = [" ".join(p.split()) for p in re.split(r"\n\s*\n|\n(?=\d+\. |- )", text)]
+        paragraphs = [p for p in paragraphs if "Firewall" in p]
+        bad += [f"{path}: no paragraph on the firewall"] if not paragraphs else []
+        bridge = names.get("simrelay", "")
+        bad += [f'{path}: "{bridge}" not in: {p[:60]}…' for p in paragraphs if f'"{bridge}"' not in p]
+        bad += [f'{path}: names {exe}.exe but its firewall paragraphs not "{name}"'
+                for exe, name in names.items()
+                if f"{exe}.exe" in text and not any(f'"{name}"' in p for p in paragraphs)]
+    for line in bad:
+        print(line)
+    return not bad
+
+
 def main(args):
-    checks = {"console": check_console, "paths": check_paths, "python": check_python}
+    checks = {"console": check_console, "paths": check_paths, "python": check_python,
+              "commands": check_commands, "firewall": check_firewall}
     if not args or args[0] not in checks:
         print(__doc__, file=sys.stderr)
         return 2
