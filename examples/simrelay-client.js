@@ -59,8 +59,10 @@ function connectSimrelay(bridge, handlers) {
     else if (!shouldQuiet && quiet) restart();
   }
 
-  // Waits for the next snapshot.
+  // Counts a silence from now: the next one is reported afresh.
   function expectSnapshot() {
+    lost = false;
+    reported = null;
     clearTimeout(lostTimer);
     lostTimer = setTimeout(() => { lost = true; update(); }, LOST_MS);
   }
@@ -68,8 +70,6 @@ function connectSimrelay(bridge, handlers) {
   function receive(text) {
     let snapshot;
     try { snapshot = JSON.parse(text); } catch (e) { return; }  // Not the bridge: as if nothing came.
-    lost = false;
-    reported = null;
     expectSnapshot();
     if (quiet) resume();  // A probe got through: the browser lets it after all.
     call("onSnapshot", snapshot);
@@ -167,10 +167,7 @@ function connectSimrelay(bridge, handlers) {
   function onPermissionChange() {
     if (permission.state !== "granted") return update();
     if (!lost && source && source.readyState === EventSource.OPEN) return;  // Nothing was held back.
-    // Allowed: a silence is counted afresh from here.
-    lost = false;
-    reported = null;
-    expectSnapshot();
+    expectSnapshot();  // Allowed: a silence counts from here.
     restart();
   }
 

@@ -157,16 +157,17 @@ sign_exe() {
 verify_exe() {
   local log=$secrets/verify.log
   osslsigncode verify -CAfile "$ca_file" -TSA-CAfile "$tsa_ca_file" -in "$1" >"$log" 2>&1 || true
-  if ! grep -qx "Signature verification: ok" "$log"; then
-    cat "$log" >&2
-    refuse "the signature of $(basename "$1") does not check out against SIMRELAY_SIGN_CA_FILE" \
-      "($ca_file): is that the root of SIMRELAY_SIGN_CERT, and SIMRELAY_SIGN_CHAIN the CAs between?"
-  fi
-  if [ ${#timestamp[@]} -gt 0 ] && ! grep -qx "Timestamp Server Signature verification: ok" "$log"; then
-    cat "$log" >&2
-    refuse "the time-stamp of $(basename "$1") does not check out: look at SIMRELAY_SIGN_TIMESTAMP_URL" \
-      "and SIMRELAY_SIGN_TSA_CA_FILE ($tsa_ca_file)"
-  fi
+  verify_says "Signature verification: ok" "the signature of $(basename "$1") does not check out against" \
+    "SIMRELAY_SIGN_CA_FILE ($ca_file): is that the root of SIMRELAY_SIGN_CERT, and SIMRELAY_SIGN_CHAIN the CAs between?"
+  [ ${#timestamp[@]} -eq 0 ] || verify_says "Timestamp Server Signature verification: ok" \
+    "the time-stamp of $(basename "$1") does not check out: look at SIMRELAY_SIGN_TIMESTAMP_URL" \
+    "and SIMRELAY_SIGN_TSA_CA_FILE ($tsa_ca_file)"
+}
+
+# verify_says LINE WHY...: refuses with verify's output and WHY unless its
+# output has LINE.
+verify_says() {
+  grep -qx "$1" "$secrets/verify.log" || { cat "$secrets/verify.log" >&2 && refuse "${@:2}"; }
 }
 
 # publisher EXE: the common name of the certificate that signed EXE, which

@@ -184,6 +184,13 @@ def tracked(pattern, files):
                fnmatch.fnmatch("./" + file, pattern) for file in files)
 
 
+def passes(bad):
+    """Prints each failure in BAD; true when there is none."""
+    for line in bad:
+        print(line)
+    return not bad
+
+
 def check_paths():
     bad = []
     files = subprocess.run(["git", "ls-files"], capture_output=True, text=True, check=True).stdout.split()
@@ -203,9 +210,7 @@ def check_paths():
                 known = known_presets if kind == "preset" else lanes
                 if name not in known and not os.path.exists(name):
                     bad.append(f"{path}: no {kind} {name}")
-    for line in bad:
-        print(line)
-    return not bad
+    return passes(bad)
 
 
 def check_python(bridge, standin):
@@ -244,9 +249,7 @@ def check_commands():
         for found in BARE_COMMAND.finditer(text):
             line = text.count("\n", 0, found.start()) + 1
             bad.append(f"{path}:{line}: {' '.join(found[0].split())} (write .\\ before it)")
-    for line in bad:
-        print(line)
-    return not bad
+    return passes(bad)
 
 
 def check_firewall():
@@ -269,9 +272,7 @@ def check_firewall():
         bad += [f'{path}: names {exe}.exe but its firewall paragraphs not "{name}"'
                 for exe, name in names.items()
                 if f"{exe}.exe" in text and not any(f'"{name}"' in p for p in paragraphs)]
-    for line in bad:
-        print(line)
-    return not bad
+    return passes(bad)
 
 
 def main(args):
