@@ -302,6 +302,7 @@ var connectSimrelay = (function () {
         sourceFailed = true;
         evidence = "refused";
         setMode("polling");
+        watchPoll(now());
         // Chromium retries by itself; Firefox gives up after a refused retry.
         if (opened.readyState !== EventSource.CLOSED || quiet) return;
         source = null;
@@ -380,8 +381,7 @@ var connectSimrelay = (function () {
 
     function lead() {
       leading = true;
-      const others = simrelayLive.get(base) || 0;
-      if (others > 0 && !channel) {
+      if ((simrelayLive.get(base) || 0) > 1 && !channel) {
         console.warn("simrelay-client: another link to " + base + " is open in this page; each holds one of the " +
           "browser's six connections to the bridge. Call the first one's stop() before connecting again.");
       }

@@ -6,9 +6,12 @@ import { readFileSync } from "node:fs";
 import { test } from "node:test";
 import vm from "node:vm";
 
-const SCRIPT = readFileSync(new URL("../../examples/simrelay-client.js", import.meta.url), "utf8");
+// SIMRELAY_CLIENT: another client file, to see which cases an older one fails.
+const SCRIPT = readFileSync(process.env.SIMRELAY_CLIENT || new URL("../../examples/simrelay-client.js", import.meta.url),
+  "utf8");
 const WEB_SITE = { protocol: "https:", hostname: "maps.example" }, DISK = { protocol: "file:", hostname: "" };
-const REASONS = ["asking", "blocked", "https-needed", "unreachable"];
+const REASONS = ["asking", "blocked", "https-needed", "held", "unreachable"];
+const SNAPSHOT = '{"xp":true,"lat":47.5}';
 
 // One browser: what its tabs share, Web Locks and BroadcastChannel, as the
 // browser gives them to pages of one origin. `locks: false` refuses them,
@@ -60,9 +63,12 @@ async function page({ location = WEB_SITE, secure = true, permissions = { "loopb
     message(data) { this.onmessage({ data }); }
     fail(forGood) { this.readyState = forGood ? 2 : 0; this.onerror(); }
   }
+  let serve = () => {};  // How each new poll is met; by default it waits.
   const fetch = (url, { signal }) => new Promise((resolve, reject) => {
     signal.addEventListener("abort", reject);
-    fetches.push({ url, signal, answer: (text) => resolve({ text: async () => text }), refuse: () => reject(new TypeError("refused")) });
+    const entry = { url, signal, answer: (text) => resolve({ text: async () => text }), refuse: () => reject(new TypeError("refused")) };
+    fetches.push(entry);
+    serve(entry);
   });
   async function query({ name }) {
     if (!(name in permissions)) throw new TypeError(`no permission ${name}`);
@@ -88,6 +94,8 @@ async function page({ location = WEB_SITE, secure = true, permissions = { "loopb
   await settle();
   return {
     sources, fetches, seen, errors, warnings, timers, link, connect, context, document,
+    serve: (how) => { serve = how; },
+    snapshots: () => seen.filter((item) => typeof item === "number"),
     stop: link,
     source: () => sources.at(-1),
     reasons: () => seen.filter((item) => REASONS.includes(item)),
@@ -132,6 +140,7 @@ test("the reason follows the permission on a web site's page, and is 'unreachabl
   for (const location of [DISK, { protocol: "http:", hostname: "127.0.0.5" }, { protocol: "http:", hostname: "[::1]" },
     { protocol: "http:", hostname: "localhost" }]) {
     const local = await page({ location, permissions: { "loopback-network": "denied" } });
+    local.serve((poll) => poll.refuse());
     local.source().fail(true);
     await local.run(20000);
     assert.deepEqual(local.reasons(), ["unreachable"], `${location.hostname || "disk"}: not gated`);
@@ -139,6 +148,7 @@ test("the reason follows the permission on a web site's page, and is 'unreachabl
   }
   for (const permissions of [{}, null]) {
     const unknown = await page({ permissions });
+    unknown.source().fail(true);
     await unknown.run(3000);
     assert.deepEqual(unknown.reasons(), ["unreachable"]);
   }
@@ -198,14 +208,267 @@ test("stop closes the stream, drops polls and calls nothing more", async () => {
 test("a poll's answer older than what was handed over is dropped", async () => {
   const client = await page({ location: DISK });
   client.source().fail(false);
-  await client.run(1000);
-  const [first, second] = client.fetches;
+  await client.run(0);
+  const abandoned = client.fetches.at(-1);
+  await client.run(4000);  // Abandoned after 3.5 s, then answered.
+  abandoned.answer('{"xp":true,"lat":1}');
+  const second = client.fetches.at(-1);
   second.answer('{"xp":true,"lat":2}');
-  first.answer('{"xp":true,"lat":1}');  // Sent earlier, answered later.
   await client.run(1000);
   const third = client.fetches.at(-1);
   client.source().open('{"xp":true,"lat":3}');
   third.answer('{"xp":true,"lat":2.5}');  // Sent before the stream's event.
   await client.run(100);
-  assert.deepEqual(client.seen.filter((item) => typeof item === "number"), [2, 3]);
+  assert.deepEqual(client.snapshots(), [2, 3]);
+});
+
+// Each row: a state a real browser puts the client in, what the browser
+// does next, and what the client must then say and do.
+const STATES = [
+  {
+    name: "a stream that never opens and never fails (seven tabs from disk) is held, not unreachable",
+    options: { location: DISK },
+    async act(p) { await p.run(5000); },
+    check(p) {
+      assert.deepEqual(p.reasons(), ["held"]);
+      assert.equal(p.link.reason, "held");
+    },
+  },
+  {
+    name: "held, and then a request is refused: unreachable",
+    options: { location: DISK },
+    async act(p) { await p.run(5000); p.serve((poll) => poll.refuse()); await p.run(5000); },
+    check(p) { assert.deepEqual(p.reasons(), ["held", "unreachable"]); },
+  },
+  {
+    name: "while the browser asks, its held stream is left alone and nothing else is sent",
+    async act(p) { await p.run(20000); },
+    check(p) {
+      assert.deepEqual(p.reasons(), ["asking"]);
+      assert.equal(p.sources.length, 1);
+      assert.equal(p.source().readyState, 0);
+      assert.equal(p.fetches.length, 0);
+    },
+  },
+  {
+    name: "an open stream gone silent is replaced: polls meanwhile, re-opened on the back-off",
+    options: { location: DISK },
+    async act(p) {
+      p.source().open(SNAPSHOT);
+      await p.run(2900);
+      assert.equal(p.fetches.length, 0, "not before 3 s");
+      await p.run(100);
+      assert.equal(p.sources[0].readyState, 2, "closed");
+      assert.equal(p.fetches.length, 1, "a poll at once");
+      await p.run(1000);
+    },
+    check(p) { assert.equal(p.sources.length, 2, "re-opened 1 s later"); },
+  },
+  {
+    name: "polls never answered: one at a time, each abandoned after 3.5 s",
+    options: { location: DISK },
+    async act(p) {
+      p.source().fail(false);
+      for (let i = 0; i < 120; i++) {
+        await p.run(500);
+        assert.ok(p.polls() <= 1, `${p.polls()} polls pending`);
+      }
+    },
+    check(p) { assert.ok(p.fetches.length >= 15 && p.fetches.length <= 18, `${p.fetches.length} polls in 60 s`); },
+  },
+  {
+    name: "a page's onSnapshot that throws while polling reaches the console, and polling goes on",
+    options: { location: DISK, handlers: { onSnapshot() { throw new Error("map broke"); } } },
+    async act(p) {
+      p.serve((poll) => poll.answer(SNAPSHOT));
+      p.source().fail(false);
+      await p.run(3000);
+    },
+    check(p) {
+      assert.ok(p.errors.length >= 2 && p.errors.every((e) => e.message === "map broke"));
+      assert.ok(p.fetches.length >= 3);
+    },
+  },
+  {
+    name: "an onMode that throws in the stream's error handler does not skip Firefox's re-open",
+    options: { location: DISK, handlers: { onMode() { throw new Error("mode broke"); } } },
+    async act(p) { p.source().fail(true); await p.run(1000); },
+    check(p) {
+      assert.equal(p.sources.length, 2);
+      assert.equal(p.errors[0].message, "mode broke");
+    },
+  },
+  {
+    name: "without reportError, a handler's error is thrown again in a task of its own",
+    options: { location: DISK, reportError: false, handlers: { onMode() { throw new Error("mode broke"); } } },
+    async act(p) { p.source().fail(false); },
+    check(p) {
+      const rethrow = [...p.timers.values()].find((timer) => !timer.every);
+      assert.throws(rethrow.fn, /mode broke/);
+    },
+  },
+  {
+    name: "an http page the user blocked when asked is blocked, not https-needed (Firefox)",
+    options: { secure: false },
+    async act(p) { await p.run(3000); await p.permit("denied"); },
+    check(p) { assert.deepEqual(p.reasons(), ["asking", "blocked"]); },
+  },
+  {
+    name: "an http page refused without asking goes quiet as a blocked one does",
+    options: { secure: false, permissions: { "loopback-network": "denied" } },
+    async act(p) {
+      p.serve((poll) => poll.refuse());
+      p.source().fail(true);
+      await p.run(3000);
+      [p.probes, p.before] = [p.fetches.length, p.sources.length];
+      await p.run(60000);
+    },
+    check(p) {
+      assert.deepEqual(p.reasons(), ["https-needed"]);
+      assert.equal(p.sources.length, p.before, "no stream re-opened");
+      assert.equal(p.fetches.length - p.probes, 4, "one probe every 15 s");
+    },
+  },
+  {
+    name: "a blocked site set back to Ask gets the question again at once",
+    options: { permissions: { "loopback-network": "denied" } },
+    async act(p) {
+      p.source().fail(true);
+      await p.run(4000);
+      p.before = p.sources.length;
+      await p.permit("prompt");
+    },
+    check(p) {
+      assert.deepEqual(p.reasons(), ["blocked", "asking"]);
+      assert.equal(p.sources.length, p.before + 1, "a new stream, which makes the browser ask");
+    },
+  },
+  {
+    name: "after a stream has opened, the next outage starts the back-off at 1 s again",
+    options: { location: DISK },
+    async act(p) {
+      for (let i = 0; i < 3; i++) { p.source().fail(true); await p.run(8000); }
+      p.source().open(SNAPSHOT);
+      p.source().fail(true);
+      p.before = p.sources.length;
+      await p.run(1000);
+    },
+    check(p) { assert.equal(p.sources.length, p.before + 1); },
+  },
+  {
+    name: "answers that are not a snapshot are as if nothing came",
+    options: { location: DISK },
+    async act(p) {
+      const answers = ["null", '{"error":"not found"}', "<html>", "[]", '{"xp":"yes"}'];
+      p.serve((poll) => poll.answer(answers.shift() ?? "null"));
+      p.source().fail(false);
+      await p.run(6000);
+    },
+    check(p) {
+      assert.deepEqual(p.snapshots(), []);
+      assert.deepEqual(p.reasons(), ["unreachable"]);
+    },
+  },
+  {
+    name: "a silence is judged by the clock: a hidden tab's late timers, then shown",
+    options: { location: DISK },
+    async act(p) {
+      p.source().open(SNAPSHOT);
+      p.freeze(60000);
+      p.document.dispatchEvent(new Event("visibilitychange"));
+    },
+    check(p) {
+      assert.equal(p.sources[0].readyState, 2, "the silent stream closed at once");
+      assert.equal(p.polls(), 1, "and a poll sent");
+    },
+  },
+];
+
+test("every state a browser puts the client in", async (t) => {
+  for (const state of STATES) {
+    await t.test(state.name, async () => {
+      const p = await page(state.options);
+      await state.act(p);
+      state.check(p);
+    });
+  }
+});
+
+test("bad input gets a clear error; a base keeps its path and drops a query", async () => {
+  const { context } = await page({ location: DISK, start: false });
+  for (const bridge of [undefined, "", "ftp://127.0.0.1", "127.0.0.1:49080", 49080]) {
+    assert.throws(() => context.connectSimrelay(bridge, {}), (e) => e.name === "TypeError" &&
+      e.message.includes(typeof bridge === "string" ? JSON.stringify(bridge) : String(bridge)), String(bridge));
+  }
+  for (const [bridge, stream] of [["http://127.0.0.1:49080/bridge/", "http://127.0.0.1:49080/bridge/stream"],
+    ["http://127.0.0.1:49080/?a=1#b", "http://127.0.0.1:49080/stream"]]) {
+    const p = await page({ location: DISK, bridge });
+    assert.equal(p.source().url, stream);
+  }
+});
+
+test("started on the user's click: nothing sent, timed or said before start()", async () => {
+  const p = await page({ start: false });
+  await p.run(10000);
+  assert.deepEqual([p.sources.length, p.fetches.length, p.timers.size, p.seen], [0, 0, 0, []]);
+  p.link.start();
+  p.link.start();
+  await p.run(3000);
+  assert.equal(p.sources.length, 1);
+  assert.deepEqual(p.reasons(), ["asking"]);
+});
+
+test("the permission a page reads before connecting, and the link's own state", async () => {
+  const cases = [[{ location: DISK }, "not-gated"], [{ location: { protocol: "http:", hostname: "localhost" } }, "not-gated"],
+    [{}, "prompt"], [{ permissions: { "local-network-access": "granted" } }, "granted"], [{ permissions: null }, "unknown"]];
+  for (const [options, state] of cases) {
+    const p = await page({ ...options, start: false });
+    assert.equal(await p.context.connectSimrelay.permission(), state, JSON.stringify(options));
+    assert.equal(p.fetches.length + p.sources.length, 0);
+  }
+  const p = await page({ location: DISK });
+  assert.deepEqual([p.link.mode, p.link.reason, p.link.snapshot], [null, null, null]);
+  p.source().open(SNAPSHOT);
+  assert.deepEqual([p.link.mode, p.link.reason, p.link.snapshot.lat], ["stream", null, 47.5]);
+  p.source().fail(true);
+  await p.run(4000);
+  assert.deepEqual([p.link.mode, p.link.reason], ["polling", "unreachable"]);
+});
+
+test("tabs of one site share one stream; where locks are refused each has its own", async () => {
+  const shared = browser();
+  const options = { tabs: shared, permissions: { "loopback-network": "granted" } };
+  const [leader, follower] = [await page(options), await page(options)];
+  assert.deepEqual([leader.sources.length, follower.sources.length], [1, 0]);
+  leader.source().open(SNAPSHOT);
+  await follower.run(100);
+  assert.deepEqual(follower.seen, ["stream", 47.5]);
+  await follower.run(2500);
+  assert.deepEqual(follower.reasons(), [], "heard through the leader");
+  leader.stop();
+  await follower.run(0);
+  assert.equal(follower.sources.length, 1, "the next tab leads");
+
+  const refused = browser({ locks: false });
+  const tabs = [await page({ ...options, tabs: refused }), await page({ ...options, tabs: refused })];
+  assert.deepEqual(tabs.map((tab) => tab.sources.length), [1, 1]);
+});
+
+test("a second link to the same bridge in a page from disk warns on the console", async () => {
+  const p = await page({ location: DISK });
+  const second = p.connect();
+  assert.equal(p.warnings.length, 1);
+  assert.match(p.warnings[0], /stop\(\)/);
+  second();
+  p.stop();
+  p.connect();
+  assert.equal(p.warnings.length, 1, "none once the others are stopped");
+});
+
+test("the client's version is the project's", () => {
+  const cmake = readFileSync(new URL("../../CMakeLists.txt", import.meta.url), "utf8");
+  const version = cmake.match(/project\(simrelay VERSION (\S+)/)[1];
+  const context = vm.createContext({});
+  vm.runInContext(SCRIPT, context);
+  assert.equal(context.connectSimrelay.version, version);
 });
