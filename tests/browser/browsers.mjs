@@ -1,15 +1,19 @@
-// The system's headless browsers, driven over WebDriver BiDi: Firefox ESR
-// speaks it itself, Chromium through chromedriver. Only what the map test
-// needs: open tabs, navigate, evaluate, wait, grant permissions, and watch
-// network and console; and starting the programs under test.
+// The system's browsers, driven over WebDriver BiDi: Firefox ESR speaks it
+// itself, Chromium through chromedriver. Headless, or windowed on an X
+// server of their own (Xvfb, no TCP), where they show their questions as
+// users see them (headless Chromium dismisses its permission question).
+// Only what the map test needs: open tabs, navigate, evaluate, click, wait,
+// grant permissions, and watch network and console; and starting the
+// programs under test.
 //
 // Nothing leaves the machine: each browser's proxy is a closed loopback
 // port, while loopback stays direct, so an attempt to reach the internet
-// fails at once and BiDi still reports it. A web site is imitated on
-// loopback: the name TEST_SITE reaches 127.0.0.1, and 127.0.0.1's port
-// `publicPort` counts as public, as if on the internet. Its http pages
-// count as secure, as an https site's would; in Chromium, the name
-// PLAIN_TEST_SITE reaches the same port as an http site.
+// fails at once and BiDi still reports it. Web sites are imitated on
+// loopback: the names TEST_SITE and OTHER_TEST_SITE (two origins) reach
+// 127.0.0.1, and 127.0.0.1's port `publicPort` counts as public, as if on
+// the internet. Their http pages count as secure, as an https site's
+// would; in Chromium, the name PLAIN_TEST_SITE reaches the same port as an
+// http site.
 import { spawn } from "node:child_process";
 import { once } from "node:events";
 import { mkdtemp, rm, writeFile } from "node:fs/promises";
@@ -20,14 +24,17 @@ import WebSocket from "ws";
 const CHROMIUM = "/usr/bin/chromium";
 const CHROMEDRIVER = "/usr/bin/chromedriver";
 const FIREFOX = "/usr/bin/firefox-esr";
+const XVFB = "/usr/bin/Xvfb";
 const CHROMIUM_ARGS = [
-  "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+  "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
   "--disable-background-networking", "--disable-component-update", "--disable-sync",
 ];
 const START_WITHIN_MS = 30000;
 const CLOSED_PROXY = "127.0.0.1:9";
 export const TEST_SITE = "simrelay-map.test";  // .test names never resolve on the internet.
+export const OTHER_TEST_SITE = `other.${TEST_SITE}`;
 export const PLAIN_TEST_SITE = `plain.${TEST_SITE}`;
+const SECURE_SITES = [TEST_SITE, OTHER_TEST_SITE];
 
 // One BiDi connection: commands by id, events to every listener.
 class Session {
@@ -108,6 +115,23 @@ class Tab {
     }
   }
 
+  // Clicks the middle of the element `selector` names as a user would, with
+  // the pointer, after bringing the tab to the front.
+  async click(selector) {
+    await this.session.send("browsingContext.activate", { context: this.context });
+    const at = await this.evaluate((css) => {
+      const box = document.querySelector(css).getBoundingClientRect();
+      return { x: Math.round(box.x + box.width / 2), y: Math.round(box.y + box.height / 2) };
+    }, selector);
+    await this.session.send("input.performActions", {
+      context: this.context,
+      actions: [{
+        type: "pointer", id: "mouse", parameters: { pointerType: "mouse" },
+        actions: [{ type: "pointerMove", ...at }, { type: "pointerDown", button: 0 }, { type: "pointerUp", button: 0 }],
+      }],
+    });
+  }
+
   async close() {
     await this.session.send("browsingContext.close", { context: this.context });
   }
@@ -120,8 +144,8 @@ export function sleep(ms) {
 // Starts a program and resolves with it and the first match of `ready` in
 // its output; ends it and rejects when it ends first or stays silent too
 // long. `child.output()` is everything it printed so far.
-export function startProgram(name, file, args, ready, timeoutMs = START_WITHIN_MS) {
-  const child = spawn(file, args, { stdio: ["ignore", "pipe", "pipe"] });
+export function startProgram(name, file, args, ready, timeoutMs = START_WITHIN_MS, env = process.env) {
+  const child = spawn(file, args, { stdio: ["ignore", "pipe", "pipe"], env });
   let output = "";
   child.output = () => output;
   return new Promise((resolve, reject) => {
@@ -146,9 +170,17 @@ export function startProgram(name, file, args, ready, timeoutMs = START_WITHIN_M
   });
 }
 
-async function startChromium(profile, publicPort) {
+// An X server on a display it picks itself, reached only through its
+// socket on this machine; the environment to start a browser on it.
+async function startXvfb() {
+  const { child, match } = await startProgram("Xvfb", XVFB,
+    ["-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"], /^(\d+)$/m);
+  return { env: { ...process.env, DISPLAY: `:${match[1]}` }, close: () => child.kill("SIGKILL") };
+}
+
+async function startChromium(profile, publicPort, display) {
   const { child: driver, match } = await startProgram("chromedriver", CHROMEDRIVER, ["--port=0"],
-    /started successfully on port (\d+)/);
+    /started successfully on port (\d+)/, START_WITHIN_MS, display ? display.env : process.env);
   const closeDriver = () => driver.kill("SIGKILL");
   try {
     const port = match[1];
@@ -163,11 +195,13 @@ async function startChromium(profile, publicPort) {
             webSocketUrl: true,
             "goog:chromeOptions": {
               binary: CHROMIUM,
-              args: [...CHROMIUM_ARGS, `--user-data-dir=${profile}`, `--proxy-server=http://${CLOSED_PROXY}`,
-                `--proxy-bypass-list=${TEST_SITE};${PLAIN_TEST_SITE}`,
-                `--host-resolver-rules=MAP ${TEST_SITE} 127.0.0.1, MAP ${PLAIN_TEST_SITE} 127.0.0.1`,
+              args: [...CHROMIUM_ARGS, ...(display ? [] : ["--headless"]), `--user-data-dir=${profile}`, `--proxy-server=http://${CLOSED_PROXY}`,
+                `--proxy-bypass-list=${[...SECURE_SITES, PLAIN_TEST_SITE].join(";")}`,
+                `--host-resolver-rules=${[...SECURE_SITES, PLAIN_TEST_SITE].map((site) => `MAP ${site} 127.0.0.1`)
+                  .join(", ")}`,
                 `--ip-address-space-overrides=127.0.0.1:${publicPort}=public`,
-                `--unsafely-treat-insecure-origin-as-secure=http://${TEST_SITE}:${publicPort}`],
+                `--unsafely-treat-insecure-origin-as-secure=${SECURE_SITES.map((site) => `http://${site}:${publicPort}`)
+                  .join(",")}`],
             },
           },
         },
@@ -194,17 +228,17 @@ function firefoxPrefs(publicPort) {
   return Object.entries({
     "network.proxy.type": 1, "network.proxy.http": host, "network.proxy.http_port": Number(port),
     "network.proxy.ssl": host, "network.proxy.ssl_port": Number(port),
-    "network.proxy.allow_hijacking_localhost": false, "network.proxy.no_proxies_on": TEST_SITE,
-    "network.dns.localDomains": TEST_SITE, "dom.securecontext.allowlist": TEST_SITE,
+    "network.proxy.allow_hijacking_localhost": false, "network.proxy.no_proxies_on": SECURE_SITES.join(","),
+    "network.dns.localDomains": SECURE_SITES.join(","), "dom.securecontext.allowlist": SECURE_SITES.join(","),
     "network.lna.blocking": true, "network.lna.address_space.public.override": `127.0.0.1:${publicPort}`,
   }).map(([name, value]) => `user_pref(${JSON.stringify(name)}, ${JSON.stringify(value)});\n`).join("");
 }
 
-async function startFirefox(profile, publicPort) {
+async function startFirefox(profile, publicPort, display) {
   await writeFile(path.join(profile, "user.js"), firefoxPrefs(publicPort));
   const { child: firefox, match } = await startProgram("firefox", FIREFOX,
-    ["--headless", "--no-remote", "--profile", profile, "--remote-debugging-port=0"],
-    /WebDriver BiDi listening on (ws:\/\/\S+)/);
+    [...(display ? [] : ["--headless"]), "--no-remote", "--profile", profile, "--remote-debugging-port=0"],
+    /WebDriver BiDi listening on (ws:\/\/\S+)/, START_WITHIN_MS, display ? display.env : process.env);
   const closeFirefox = () => firefox.kill("SIGKILL");
   try {
     const url = match[1];
@@ -223,11 +257,20 @@ async function startFirefox(profile, publicPort) {
 
 export const BROWSERS = { chromium: startChromium, firefox: startFirefox };
 
-// Starts a browser with a fresh profile; `events` gets every network and
-// console event. Returns the first tab, a way to open more, and close().
-export async function launch(name, events, publicPort) {
+// Starts a browser with a fresh profile, headless or, with `windowed`, on
+// an X server of its own; `events` gets every network and console event.
+// Returns the first tab, a way to open more, and close().
+export async function launch(name, events, publicPort, { windowed = false } = {}) {
   const profile = await mkdtemp(path.join(os.tmpdir(), `simrelay-${name}-`));
-  const { session, close } = await BROWSERS[name](profile, publicPort);
+  const display = windowed ? await startXvfb() : null;
+  let started;
+  try {
+    started = await BROWSERS[name](profile, publicPort, display);
+  } catch (error) {
+    if (display) display.close();
+    throw error;
+  }
+  const { session, close } = started;
   session.on(events);
   await session.send("session.subscribe", {
     events: ["network.beforeRequestSent", "network.responseStarted", "network.responseCompleted", "log.entryAdded"],
@@ -249,6 +292,7 @@ export async function launch(name, events, publicPort) {
     },
     async close() {
       await close();
+      if (display) display.close();
       await rm(profile, { recursive: true, force: true });
     },
   };
