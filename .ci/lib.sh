@@ -23,7 +23,7 @@ packages_sign=(osslsigncode libengine-pkcs11-openssl openssl)
 packages_docs=(python3 python3-requests)
 # Node.js and npm too, which .ci/browser-lane takes from Debian only when
 # there are none on the PATH.
-packages_browser=(chromium chromium-driver firefox-esr)
+packages_browser=(chromium chromium-driver firefox-esr xvfb)
 
 # install_missing PACKAGE...: installs the Debian packages not yet there,
 # through sudo when not root. Quick when everything is installed.
