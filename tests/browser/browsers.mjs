@@ -175,7 +175,8 @@ export function startProgram(name, file, args, ready, timeoutMs = START_WITHIN_M
 async function startXvfb() {
   const { child, match } = await startProgram("Xvfb", XVFB,
     ["-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"], /^(\d+)$/m);
-  return { env: { ...process.env, DISPLAY: `:${match[1]}` }, close: () => child.kill("SIGKILL") };
+  // SIGTERM: it then removes its socket and lock file.
+  return { env: { ...process.env, DISPLAY: `:${match[1]}` }, close: () => child.kill("SIGTERM") };
 }
 
 async function startChromium(profile, publicPort, display) {
@@ -259,7 +260,8 @@ export const BROWSERS = { chromium: startChromium, firefox: startFirefox };
 
 // Starts a browser with a fresh profile, headless or, with `windowed`, on
 // an X server of its own; `events` gets every network and console event.
-// Returns the first tab, a way to open more, and close().
+// Returns the first tab, a way to open more, the X display (for a look
+// with `xwd -root -display`), and close().
 export async function launch(name, events, publicPort, { windowed = false } = {}) {
   const profile = await mkdtemp(path.join(os.tmpdir(), `simrelay-${name}-`));
   const display = windowed ? await startXvfb() : null;
@@ -278,6 +280,7 @@ export async function launch(name, events, publicPort, { windowed = false } = {}
   const { contexts } = await session.send("browsingContext.getTree", {});
   return {
     tab: new Tab(session, contexts[0].context),
+    display: display ? display.env.DISPLAY : null,
     async newTab() {
       const { context } = await session.send("browsingContext.create", { type: "tab" });
       return new Tab(session, context);
