@@ -196,7 +196,8 @@ async function startChromium(profile, publicPort, display) {
             webSocketUrl: true,
             "goog:chromeOptions": {
               binary: CHROMIUM,
-              args: [...CHROMIUM_ARGS, ...(display ? [] : ["--headless"]), `--user-data-dir=${profile}`, `--proxy-server=http://${CLOSED_PROXY}`,
+              args: [...CHROMIUM_ARGS, ...(display ? [] : ["--headless"]), `--user-data-dir=${profile}`,
+                `--proxy-server=http://${CLOSED_PROXY}`,
                 `--proxy-bypass-list=${[...SECURE_SITES, PLAIN_TEST_SITE].join(";")}`,
                 `--host-resolver-rules=${[...SECURE_SITES, PLAIN_TEST_SITE].map((site) => `MAP ${site} 127.0.0.1`)
                   .join(", ")}`,

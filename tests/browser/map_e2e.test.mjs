@@ -545,7 +545,10 @@ async function run(opts, cleanups) {
   const { lat, lon } = clientFirst.snapshots.at(-1);
   check(Math.abs(lat - 47.46) < 0.1 && Math.abs(lon - 8.55) < 0.1, "the client hands over the position, parsed");
   check(clientFirst.mode === "stream", "the client reads /stream");
-  const clientAsked = { made: await bridgeRequestsMade(clientPage, bridgeUrl), seen: requests(null, 0, clientPage).length };
+  // What the client's tab asked the bridge itself, as it saw it and as the browser reports it.
+  const askedItself = async () => ({ made: await bridgeRequestsMade(clientPage, bridgeUrl),
+    seen: requests(null, 0, clientPage).length });
+  const clientAsked = await askedItself();
   log("requests of the client's tab, beside map.html's", clientAsked);
   check(clientAsked.made === 0 && clientAsked.seen === 0, "the client shares map.html's stream, asking nothing itself");
 
@@ -663,7 +666,7 @@ async function run(opts, cleanups) {
 
   // 5. map.html's tab closes: the client's tab, which asked the bridge
   // nothing through all this, takes the stream over, and is not lost.
-  const clientAskedSince = { made: await bridgeRequestsMade(clientPage, bridgeUrl), seen: requests(null, 0, clientPage).length };
+  const clientAskedSince = await askedItself();
   check(clientAskedSince.made === 0 && clientAskedSince.seen === 0,
     `the client's tab asked the bridge nothing while map.html's led (${JSON.stringify(clientAskedSince)})`);
   const closedAt = Date.now();
@@ -673,7 +676,8 @@ async function run(opts, cleanups) {
   log("the client's tab: ms from closing map.html's to a snapshot on its own stream", String(Date.now() - closedAt));
   check((await clientSeen(clientPage, closedAt)).lost.length === 0, "the client is not lost while it takes over");
 
-  const here = new RegExp(`^(file|data|about):|^https?://(127\\.|\\[::1\\]|localhost|((plain|other)\\.)?${TEST_SITE})`);
+  const here = new RegExp(
+    `^(file|data|about):|^https?://(127\\.|\\[::1\\]|localhost|((plain|other)\\.)?${TEST_SITE})`);
   log("requests for elsewhere, refused at the closed proxy", network.filter((n) => !here.test(n.url)).map((n) => n.url));
 }
 
