@@ -116,6 +116,7 @@ var connectSimrelay = (function () {
     // neither answered nor refused ("held"), or nothing yet.
     /** @type {"refused" | "held" | null} */
     let evidence = null;
+    let refusedAt = 0;
     let heardAt = 0, lost = false, quiet = false;
     /** @type {SimrelayReason | null} */
     let reported = null;
@@ -148,13 +149,20 @@ var connectSimrelay = (function () {
     /** @returns {SimrelayReason | null} */
     function reason() {
       const state = permission && permission.state;
-      if (state === "prompt") return "asking";
+      if (state === "prompt") return refusedLately() ? "unreachable" : "asking";
       if (state === "denied") return asked || globalThis.isSecureContext !== false ? "blocked" : "https-needed";
       if (evidence === "held") return "held";
       return evidence === "refused" ? "unreachable" : null;
     }
 
     const asking = () => permission !== null && permission.state === "prompt";
+
+    // Firefox asks only once a connection reaches a listening bridge: a
+    // refusal, not yet outlived by a stream that waits, means none listens.
+    function refusedLately() {
+      if (evidence !== "refused") return false;
+      return !source || sourceFailed || now() - Math.max(sourceMadeAt, refusedAt) < HELD_MS;
+    }
 
     // Every decision, from the clock: the browser may run a hidden tab's
     // timers only once a minute, so nothing counts ticks.
@@ -223,15 +231,20 @@ var connectSimrelay = (function () {
           (text) => {
             if (mine.dropped || number <= newest) return;
             newest = number;
-            if (!receive(text)) evidence = "refused"; // Something answers, not the bridge.
+            if (!receive(text)) refused(); // Something answers, not the bridge.
           },
           () => {
-            if (!mine.dropped) evidence = "refused";
+            if (!mine.dropped) refused();
           },
         )
         .finally(() => {
           if (poll === mine) poll = null;
         });
+    }
+
+    function refused() {
+      evidence = "refused";
+      refusedAt = now();
     }
 
     function dropPolls() {
@@ -300,7 +313,7 @@ var connectSimrelay = (function () {
       opened.onerror = () => {
         if (source !== opened) return;
         sourceFailed = true;
-        evidence = "refused";
+        refused();
         setMode("polling");
         watchPoll(now());
         // Chromium retries by itself; Firefox gives up after a refused retry.
@@ -328,6 +341,7 @@ var connectSimrelay = (function () {
     function restart() {
       quiet = false;
       if (!leading || stopped) return;
+      evidence = null; // What the requests told is from before the change.
       dropPolls();
       closeStream();
       retryMs = RETRY_FIRST_MS;
@@ -344,6 +358,8 @@ var connectSimrelay = (function () {
         lost = false;
         reported = null;
         restart();
+      } else if (quiet && permission.state !== "denied") {
+        restart(); // Set back to ask: asking now makes the browser ask.
       }
       tick();
     }

@@ -251,6 +251,20 @@ const STATES = [
     },
   },
   {
+    name: "asking, but refused: Firefox asks only once the bridge listens; a stream that waits again is asking",
+    async act(p) {
+      p.source().fail(true);
+      await p.run(4000);
+      p.said = p.reasons();
+      await p.run(12000);
+    },
+    check(p) {
+      assert.deepEqual(p.said, ["unreachable"]);
+      assert.equal(p.source().readyState, 0, "re-opened, and waiting");
+      assert.deepEqual(p.reasons(), ["unreachable", "asking"]);
+    },
+  },
+  {
     name: "an open stream gone silent is replaced: polls meanwhile, re-opened on the back-off",
     options: { location: DISK },
     async act(p) {
