@@ -314,7 +314,7 @@ var connectSimrelay = (function () {
         if (source !== opened) return;
         sourceFailed = true;
         refused();
-        setMode("polling");
+        if (!asking()) setMode("polling"); // While asking it sends no polls.
         watchPoll(now());
         // Chromium retries by itself; Firefox gives up after a refused retry.
         if (opened.readyState !== EventSource.CLOSED || quiet) return;

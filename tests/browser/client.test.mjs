@@ -261,6 +261,7 @@ const STATES = [
     check(p) {
       assert.deepEqual(p.said, ["unreachable"]);
       assert.equal(p.source().readyState, 0, "re-opened, and waiting");
+      assert.deepEqual([p.link.mode, p.fetches.length], [null, 0], "no polls, and none claimed");
       assert.deepEqual(p.reasons(), ["unreachable", "asking"]);
     },
   },
