@@ -194,10 +194,11 @@ test("the stream is re-opened after 1, 2, 4 and 8 s, then every 15 s", async () 
 });
 
 test("stop closes the stream, drops polls and calls nothing more", async () => {
-  const client = await page();
+  const client = await page({ permissions: { "loopback-network": "granted" } });
   client.source().fail(false);
   await client.run(1500);
   client.stop();
+  await client.permit("prompt");
   await client.permit("granted");
   await client.run(60000);
   assert.equal(client.pending(), 0);
