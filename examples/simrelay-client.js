@@ -76,7 +76,7 @@
 var connectSimrelay = (function () {
   // Links started in this page and not stopped, by bridge.
   /** @type {Map<string, number>} */
-  const simrelayLive = new Map();
+  const liveLinks = new Map();
 
   /**
    * Follows the bridge at `bridge` (http or https, with a path if it is
@@ -159,9 +159,10 @@ var connectSimrelay = (function () {
 
     // Firefox asks only once a connection reaches a listening bridge: a
     // refusal, not yet outlived by a stream that waits, means none listens.
+    // (Chromium's own retry, held while it asks again, outlives it.)
     function refusedLately() {
       if (evidence !== "refused") return false;
-      return !source || sourceFailed || now() - Math.max(sourceMadeAt, refusedAt) < HELD_MS;
+      return !source || now() - Math.max(sourceMadeAt, refusedAt) < HELD_MS;
     }
 
     // Every decision, from the clock: the browser may run a hidden tab's
@@ -397,7 +398,7 @@ var connectSimrelay = (function () {
 
     function lead() {
       leading = true;
-      if ((simrelayLive.get(base) || 0) > 1 && !channel) {
+      if ((liveLinks.get(base) || 0) > 1 && !channel) {
         console.warn("simrelay-client: another link to " + base + " is open in this page; each holds one of the " +
           "browser's six connections to the bridge. Call the first one's stop() before connecting again.");
       }
@@ -435,7 +436,7 @@ var connectSimrelay = (function () {
       if (started || stopped) return;
       started = true;
       heardAt = now();
-      simrelayLive.set(base, (simrelayLive.get(base) || 0) + 1);
+      liveLinks.set(base, (liveLinks.get(base) || 0) + 1);
       join();
       ticker = setInterval(tick, TICK_MS);
       if (globalThis.document) document.addEventListener("visibilitychange", tick);
@@ -452,7 +453,7 @@ var connectSimrelay = (function () {
       if (channel) channel.close();
       if (lockRequest) lockRequest.abort();
       if (unlock) unlock();
-      if (started) simrelayLive.set(base, (simrelayLive.get(base) || 1) - 1);
+      if (started) liveLinks.set(base, (liveLinks.get(base) || 1) - 1);
     }
 
     if (simrelayMayBeGated()) followPermission();

@@ -267,6 +267,11 @@ const STATES = [
     },
   },
   {
+    name: "asking, a stream the browser retries itself and holds while it asks again is asking",
+    async act(p) { p.source().fail(false); await p.run(8000); },
+    check(p) { assert.deepEqual(p.reasons(), ["unreachable", "asking"]); },
+  },
+  {
     name: "an open stream gone silent is replaced: polls meanwhile, re-opened on the back-off",
     options: { location: DISK },
     async act(p) {
