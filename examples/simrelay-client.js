@@ -91,6 +91,8 @@ var connectSimrelay = (function () {
     // a request still unanswered after these is held, not refused.
     const HELD_MS = 3500;
     const POLL_TIMEOUT_MS = 3500;
+    // A refused stream is retried after 3 s (Chromium) or 5 s (Firefox).
+    const BROWSER_RETRY_MS = 8000;
     const POLL_MS = 1000;
     const QUIET_PROBE_MS = 15000;
     const RETRY_FIRST_MS = 1000, RETRY_MAX_MS = 15000;
@@ -159,10 +161,11 @@ var connectSimrelay = (function () {
 
     // Firefox asks only once a connection reaches a listening bridge: a
     // refusal, not yet outlived by a stream that waits, means none listens.
-    // (Chromium's own retry, held while it asks again, outlives it.)
+    // A refused stream the browser retries itself waits for its retry.
     function refusedLately() {
       if (evidence !== "refused") return false;
-      return !source || now() - Math.max(sourceMadeAt, refusedAt) < HELD_MS;
+      const waits = now() - Math.max(sourceMadeAt, refusedAt);
+      return !source || waits < (sourceFailed ? BROWSER_RETRY_MS : HELD_MS);
     }
 
     // Every decision, from the clock: the browser may run a hidden tab's
