@@ -36,6 +36,8 @@ const PROGRAM_READY_WITHIN_MS = 10000;
 // start); clicked, it asks the bridge within 1 s; allowed, it opens the
 // stream within 1 s and is live within 2 s, not after its back-off.
 const SAYS_WHY_WITHIN_MS = 5000, STARTS_AFTER_CLICK_WITHIN_MS = 1000;
+// A closed port; Firefox retries a refused stream after 5 s, so watch longer.
+const NO_BRIDGE = "http://127.0.0.1:9", NO_BRIDGE_WATCHED_MS = 9000;
 const STREAM_AFTER_GRANT_WITHIN_MS = 1000, LIVE_AFTER_GRANT_WITHIN_MS = 2000;
 // How long the seventh tab from disk is watched (its requests are judged
 // held after 3.5 s; a bridge judged unreachable by mistake is said by 6.5
@@ -354,6 +356,9 @@ async function fromWebSite(opts, browser, site, bridgeUrl, requests) {
     check(!showsPosition(said), `${how} shows no position before it is allowed`);
   }
 
+  await noBridgeFromWebSite(opts, mapUrl.replace(encodeURIComponent(bridgeUrl), encodeURIComponent(NO_BRIDGE)),
+    browser);
+
   for (const page of pages) page.shownAt = page.tab.evaluate(positionShownAt);
   for (const page of pages) {
     page.grantedAt = Date.now();
@@ -382,6 +387,25 @@ async function fromWebSite(opts, browser, site, bridgeUrl, requests) {
   await httpTab.waitFor(`${HTTPS_NEEDED}.test((${statusText})())`, SAYS_WHY_WITHIN_MS, "the https sentence");
   log("map.html from an http web site", await httpTab.evaluate(statusText));
   await httpTab.close();
+}
+
+// map.html from a web site, clicked, with no bridge at its address: both
+// browsers refuse the requests (Firefox asks only once a connection reaches
+// a listening port), so the page must say the bridge is unreachable, and
+// never that the browser asks, also while the browser waits to retry the
+// refused stream.
+async function noBridgeFromWebSite(opts, url, browser) {
+  const tab = await browser.newTab();
+  await tab.goto(url);
+  await tab.waitFor(`document.getElementById("connect").hidden === false`, SAYS_WHY_WITHIN_MS, "the button");
+  await tab.click("#connect button");
+  await tab.waitFor(`${UNREACHABLE}.test((${statusText})())`, SAYS_WHY_WITHIN_MS, "unreachable, with no bridge");
+  for (const watchedUntil = Date.now() + NO_BRIDGE_WATCHED_MS; Date.now() < watchedUntil; await sleep(200)) {
+    const status = await tab.evaluate(statusText);
+    check(!ASKING.test(status), `with no bridge at the address, ${opts.browser}'s page never says: ${status}`);
+  }
+  log(`map.html from a web site with no bridge, in ${opts.browser}`, await tab.evaluate(statusText));
+  await tab.close();
 }
 
 // Seven tabs of map.html from disk, where each tab holds a stream of its
