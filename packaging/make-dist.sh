@@ -225,7 +225,7 @@ verify_says() {
 # one that issued it, when the signature holds it, to issuer.pem (in
 # $secrets). The signer is the certificate that issued none of the others.
 signer() {
-  rm -f "$secrets/signer.pem" "$secrets/issuer.pem"
+  rm -f "$secrets"/{signature,signer,issuer}.pem
   osslsigncode extract-signature -pem -in "$1" -out "$secrets/signature.pem" >/dev/null
   openssl pkcs7 -print_certs -in "$secrets/signature.pem" | awk -v dir="$secrets" '
     /^subject=/ { n++; subject[n] = substr($0, 9) }
@@ -248,8 +248,8 @@ pinned() {
   [ -s "$secrets/issuer.pem" ] || refuse "the signature of $(basename "$1") holds no certificate that issued" \
     "its signer's ($got), to check against packaging/publisher: is SIMRELAY_SIGN_CHAIN missing?"
   got+=$'\n'$(openssl x509 -noout -fingerprint -sha256 -in "$secrets/issuer.pem")
-  [ "$got" = "$pin" ] || refuse "$(basename "$1") is signed by"$'\n'"$got"$'\n'"and packaging/publisher pins" \
-    $'\n'"$pin"$'\n'"A renewed certificate? docs/DEVELOPING.md, Signing, says how to pin it."
+  [ "$got" = "$pin" ] || refuse "$(basename "$1") is signed by"$'\n'"$got"$'\n'"and packaging/publisher pins"$'\n'"$pin" \
+    $'\n'"A renewed certificate? docs/DEVELOPING.md, Signing, says how to pin it."
 }
 
 # stage NAME LINE_END FILE...: the folder one archive is made of.
