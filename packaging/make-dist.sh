@@ -242,14 +242,14 @@ signer() {
 # pins, by its whole subject and its issuer's fingerprint: a test
 # certificate with the publisher's name, or one from another CA, is not.
 pinned() {
-  local got
+  local got why="A renewed certificate? docs/DEVELOPING.md, Signing, says how to pin it."
   signer "$1"
   got=$(openssl x509 -noout -subject -in "$secrets/signer.pem")
   [ -s "$secrets/issuer.pem" ] || refuse "the signature of $(basename "$1") holds no certificate that issued" \
     "its signer's ($got), to check against packaging/publisher: is SIMRELAY_SIGN_CHAIN missing?"
   got+=$'\n'$(openssl x509 -noout -fingerprint -sha256 -in "$secrets/issuer.pem")
-  [ "$got" = "$pin" ] || refuse "$(basename "$1") is signed by"$'\n'"$got"$'\n'"and packaging/publisher pins"$'\n'"$pin" \
-    $'\n'"A renewed certificate? docs/DEVELOPING.md, Signing, says how to pin it."
+  [ "$got" = "$pin" ] ||
+    refuse "$(basename "$1") is signed by"$'\n'"$got"$'\n'"and packaging/publisher pins"$'\n'"$pin"$'\n'"$why"
 }
 
 # stage NAME LINE_END FILE...: the folder one archive is made of.
