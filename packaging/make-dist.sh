@@ -260,7 +260,8 @@ stage() {
   install -m 755 "${@:3}" "$dir/"
   (cd examples && git ls-files -z | xargs -0 cp --parents -t "$dir")
   cp LICENSE packaging/THIRD-PARTY-NOTICES.txt "$dir/"
-  sed -e "s/@VERSION@/$name/g" "${readme[@]}" packaging/README.txt >"$dir/README.txt"
+  # The template's own CRs would hide its @SIGNED@ and @UNSIGNED@ lines.
+  sed -e 's/\r$//' -e "s/@VERSION@/$name/g" "${readme[@]}" packaging/README.txt >"$dir/README.txt"
   if [ "$2" = crlf ]; then
     # A line that has its CR already (an editor's, a checkout's) keeps one.
     for text in README.txt LICENSE THIRD-PARTY-NOTICES.txt; do sed -i 's/\r*$/\r/' "$dir/$text"; done
