@@ -264,15 +264,20 @@ var connectSimrelay = (function () {
     function receive(text) {
       const parsed = simrelaySnapshot(text);
       if (!parsed) return false;
-      heardAt = now();
+      silenceFromNow();
       evidence = null;
-      lost = false;
-      reported = null;
       if (quiet) resume(); // A probe got through: the browser lets it after all.
       snapshot = parsed;
       if (leading) share(text);
       call("onSnapshot", parsed);
       return true;
+    }
+
+    // A silence counts from now, and the next is reported afresh.
+    function silenceFromNow() {
+      heardAt = now();
+      lost = false;
+      reported = null;
     }
 
     /** @param {SimrelayMode} next */
@@ -358,9 +363,7 @@ var connectSimrelay = (function () {
       if (permission.state === "prompt") asked = true;
       const open = source && source.readyState === EventSource.OPEN;
       if (started && permission.state === "granted" && (lost || !open)) {
-        heardAt = now(); // Allowed: a silence counts from here.
-        lost = false;
-        reported = null;
+        silenceFromNow(); // Allowed: a silence counts from here.
         restart();
       } else if (quiet && permission.state !== "denied") {
         restart(); // Set back to ask: asking now makes the browser ask.
@@ -420,8 +423,9 @@ var connectSimrelay = (function () {
       channel = new BroadcastChannel(name);
       channel.onmessage = follow;
       lockRequest = new AbortController();
+      const lockSignal = lockRequest.signal;
       Promise.resolve()
-        .then(() => navigator.locks.request(name, { signal: lockRequest ? lockRequest.signal : undefined }, () => {
+        .then(() => navigator.locks.request(name, { signal: lockSignal }, () => {
           if (stopped) return;
           lead();
           share();
@@ -494,7 +498,7 @@ var connectSimrelay = (function () {
     try {
       if (typeof bridge === "string" || bridge instanceof URL) url = new URL(String(bridge));
     } catch (error) {
-      url = null;
+      // Not a URL: refused below.
     }
     if (!url || (url.protocol !== "http:" && url.protocol !== "https:")) {
       const got = typeof bridge === "string" ? JSON.stringify(bridge) : String(bridge);

@@ -343,7 +343,7 @@ async function fromWebSite(opts, browser, site, bridgeUrl, requests) {
   for (const { tab, how, button } of pages) {
     const clickedAt = Date.now();
     await tab.click(button);
-    await waitUntilAsync(async () => await bridgeRequestsMade(tab, bridgeUrl) > 0, STARTS_AFTER_CLICK_WITHIN_MS,
+    await waitUntil(async () => await bridgeRequestsMade(tab, bridgeUrl) > 0, STARTS_AFTER_CLICK_WITHIN_MS,
       `${how} asking the bridge after the click`);
     log(`${how}: ms from the click to its first request`, String(Date.now() - clickedAt));
   }
@@ -400,12 +400,21 @@ async function noBridgeFromWebSite(opts, url, browser) {
   await tab.waitFor(`document.getElementById("connect").hidden === false`, SAYS_WHY_WITHIN_MS, "the button");
   await tab.click("#connect button");
   await tab.waitFor(`${UNREACHABLE}.test((${statusText})())`, SAYS_WHY_WITHIN_MS, "unreachable, with no bridge");
-  for (const watchedUntil = Date.now() + NO_BRIDGE_WATCHED_MS; Date.now() < watchedUntil; await sleep(200)) {
-    const status = await tab.evaluate(statusText);
-    check(!ASKING.test(status), `with no bridge at the address, ${opts.browser}'s page never says: ${status}`);
-  }
-  log(`map.html from a web site with no bridge, in ${opts.browser}`, await tab.evaluate(statusText));
+  const shown = await watchStatus(tab, NO_BRIDGE_WATCHED_MS, ASKING, "with no bridge at the address, the page");
+  log(`map.html from a web site with no bridge, in ${opts.browser}`, shown);
   await tab.close();
+}
+
+// Each status `tab` shows for `ms` from now, with when it first showed it;
+// fails as soon as one matches `never`.
+async function watchStatus(tab, ms, never, who) {
+  const startedAt = Date.now(), shown = [];
+  for (; Date.now() - startedAt < ms; await sleep(200)) {
+    const status = await tab.evaluate(statusText);
+    if (shown.at(-1)?.status !== status) shown.push({ ms: Date.now() - startedAt, status });
+    check(!never.test(status), `${who} never says ${never} (${JSON.stringify(shown)})`);
+  }
+  return shown;
 }
 
 // Seven tabs of map.html from disk, where each tab holds a stream of its
@@ -420,15 +429,7 @@ async function sevenTabsFromDisk(opts, browser, fileUrl) {
   for (const tab of six) await tab.waitFor(onStream, LIVE_WITHIN_MS, "six tabs from disk live on the stream");
   const seventh = await browser.newTab();
   await seventh.goto(fileUrl);
-  const openedAt = Date.now();
-  const shown = [];  // Each status the seventh shows, when it first shows it.
-  while (Date.now() - openedAt < SEVENTH_WATCHED_MS) {
-    const status = await seventh.evaluate(statusText);
-    if (shown.at(-1)?.status !== status) shown.push({ ms: Date.now() - openedAt, status });
-    check(!UNREACHABLE.test(status), `the seventh tab from disk does not call the bridge unreachable (${
-      JSON.stringify(shown)})`);
-    await sleep(200);
-  }
+  const shown = await watchStatus(seventh, SEVENTH_WATCHED_MS, UNREACHABLE, "the seventh tab from disk");
   log(`the seventh tab of map.html from disk in ${opts.browser}`, shown);
   const last = shown.at(-1).status;
   check(last === "X-Plane live" || HELD.test(last), "the seventh tab from disk is live or says it is held");
@@ -441,19 +442,12 @@ async function sevenTabsFromDisk(opts, browser, fileUrl) {
   await Promise.all([...six, seventh].map((tab) => tab.close()));
 }
 
-async function waitUntilAsync(condition, timeoutMs, what) {
-  const deadline = Date.now() + timeoutMs;
+// Waits until `condition` (which may return a promise) holds.
+async function waitUntil(condition, timeoutMs, what) {
+  const deadline = Date.now() + Math.max(timeoutMs, 0);
   while (!(await condition())) {
     if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
     await sleep(50);
-  }
-}
-
-async function waitUntil(condition, timeoutMs, what) {
-  const deadline = Date.now() + Math.max(timeoutMs, 0);
-  while (!condition()) {
-    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
-    await sleep(100);
   }
 }
 
